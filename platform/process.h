@@ -1,0 +1,37 @@
+#pragma once
+// Starting programs and the previous-instance test.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace plat {
+
+// Window styles of a started program.
+enum class WindowStyle : int {
+  kHide = 0,
+  kNormalFocus = 1,
+  kMinimizedFocus = 2,
+  kMaximizedFocus = 3,
+  kNormalNoFocus = 4,
+  kMinimizedNoFocus = 6,
+};
+
+class Processes {
+ public:
+  virtual ~Processes() = default;
+  // Starts `commandLine` without waiting. Returns the new process's task id;
+  // throws PlatformError (file not found, ...) when it cannot be started.
+  virtual uint32_t start(const std::string& commandLine, WindowStyle style) = 0;
+  // True when another process of this same program (same full path) runs.
+  // The first call claims the program's instance token for this process.
+  virtual bool previousInstanceRunning() = 0;
+};
+
+std::unique_ptr<Processes> makeNativeProcesses();
+
+// Quotes one command-line argument by the Windows argument rules when it
+// contains a blank or a tab (a backslash run before the closing quote is
+// doubled); a path without blanks is returned unchanged.
+std::string quoteArgIfNeeded(const std::string& arg);
+
+}  // namespace plat
