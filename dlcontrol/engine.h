@@ -108,7 +108,7 @@ struct ReadReport {
 
 // Receives the reports of the reads it started. Both calls are made on the
 // host window's thread, from its message loop, never from inside StartRead
-// or CancelRead. Neither throws.
+// or CancelRead. A sink should not throw; a service drops what escapes.
 class ReadSink {
  public:
   virtual ~ReadSink() = default;
