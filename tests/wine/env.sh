@@ -12,7 +12,8 @@ if [ ! -f "$KIT_WINE_STATE/env" ]; then
 fi
 while IFS= read -r kit_env_line || [ -n "$kit_env_line" ]; do
   case "$kit_env_line" in
-    *=*) export "${kit_env_line%%=*}=${kit_env_line#*=}" ;;
+    # bash warns when LC_ALL names a locale only LOCPATH finds; children find it.
+    *=*) export "${kit_env_line%%=*}=${kit_env_line#*=}" 2>/dev/null ;;
   esac
 done <"$KIT_WINE_STATE/env"
 unset kit_env_line

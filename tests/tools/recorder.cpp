@@ -1,0 +1,106 @@
+// Stand-in for an outside program (the registration tool, the database
+// runtime, the runtime downloader, the archive tool): copied into a program
+// folder under that program's name, it records how it was started.
+//
+// Every start appends one line to <exe path>.log (e.g. "Msaccess.exe.log"):
+//   pid=<n>\tshow=<n>\tflags=0x<hex>\tcwd=<folder>\tcmdline=<command line>
+// show is STARTUPINFO.wShowWindow when STARTF_USESHOWWINDOW is set, else -1.
+// The command line comes last and verbatim (UTF-8) to the end of the line.
+//
+// Files beside it steer it:
+//   <exe path>.exitcode   decimal exit code to return (default 0)
+//   <exe path>.hold       while it exists, keep running, holding open every
+//                         existing file named by an argument (as a database
+//                         runtime holds its database); gives up after 10 min.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string toUtf8(const std::wstring& w) {
+  if (w.empty()) return {};
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+  return s;
+}
+
+bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::wstring exePath() {
+  std::wstring buf(32768, L'\0');
+  DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+  buf.resize(n);
+  return buf;
+}
+
+std::wstring currentDir() {
+  std::wstring buf(32768, L'\0');
+  DWORD n = GetCurrentDirectoryW(static_cast<DWORD>(buf.size()), buf.data());
+  buf.resize(n);
+  return buf;
+}
+
+int readExitCode(const std::wstring& path) {
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return 0;
+  char buf[32] = {};
+  DWORD got = 0;
+  ReadFile(f, buf, sizeof buf - 1, &got, nullptr);
+  CloseHandle(f);
+  return std::atoi(buf);
+}
+
+}  // namespace
+
+int wmain() {
+  const std::wstring exe = exePath();
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  GetStartupInfoW(&si);
+  int show = (si.dwFlags & STARTF_USESHOWWINDOW) ? si.wShowWindow : -1;
+
+  std::wstring cmdline = GetCommandLineW();
+  for (wchar_t& c : cmdline)
+    if (c == L'\r' || c == L'\n') c = L' ';
+  char head[96];
+  std::snprintf(head, sizeof head, "pid=%lu\tshow=%d\tflags=0x%lx\tcwd=", GetCurrentProcessId(), show,
+                static_cast<unsigned long>(si.dwFlags));
+  std::string line = head + toUtf8(currentDir()) + "\tcmdline=" + toUtf8(cmdline) + "\n";
+
+  // One write per start, in append mode, so concurrent starts do not interleave.
+  const std::wstring log = exe + L".log";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    HANDLE f = CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f != INVALID_HANDLE_VALUE) {
+      DWORD written = 0;
+      WriteFile(f, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+      CloseHandle(f);
+      break;
+    }
+    Sleep(20);
+  }
+
+  if (exists(exe + L".hold")) {
+    std::vector<HANDLE> held;
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    for (int i = 1; argv && i < argc; ++i) {
+      DWORD attr = GetFileAttributesW(argv[i]);
+      if (attr == INVALID_FILE_ATTRIBUTES || (attr & FILE_ATTRIBUTE_DIRECTORY)) continue;
+      // No FILE_SHARE_DELETE: deleting the file fails while it is held.
+      HANDLE h = CreateFileW(argv[i], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             0, nullptr);
+      if (h != INVALID_HANDLE_VALUE) held.push_back(h);
+    }
+    if (argv) LocalFree(argv);
+    for (int i = 0; i < 6000 && exists(exe + L".hold"); ++i) Sleep(100);
+    for (HANDLE h : held) CloseHandle(h);
+  }
+  return readExitCode(exe + L".exitcode");
+}
