@@ -18,6 +18,8 @@ inline constexpr uint32_t kSystem = 4;
 inline constexpr uint32_t kVolume = 8;
 inline constexpr uint32_t kDirectory = 16;
 inline constexpr uint32_t kArchive = 32;
+inline constexpr uint32_t kFileNormal = 128;     // what a file with no other attribute answers
+inline constexpr uint32_t kReparsePoint = 1024;  // symbolic links and junctions
 inline constexpr uint32_t kInvalid = 0xFFFFFFFFu;  // what asking a missing path answers
 }  // namespace attr
 
@@ -41,8 +43,11 @@ class FileSystem {
   virtual void deleteFile(const std::string& path) = 0;
   virtual void makeFolder(const std::string& path) = 0;
   virtual void removeFolder(const std::string& path) = 0;  // must be empty
-  // Starts a listing of `folder` (a path ending with "\" or a folder path)
-  // that includes the entries whose attributes fit `mask` (31: everything).
+  // Starts a listing. A path ending with "\" lists that folder's entries; any
+  // other path names one entry (or a "*"/"?" pattern) in its parent folder, as
+  // the Win32 directory search does. Entries are included when their hidden,
+  // system and folder bits are all in `mask` (31: everything). A missing
+  // folder gives an empty listing; an unreachable drive throws.
   virtual std::unique_ptr<DirListing> list(const std::string& folder, uint32_t mask) = 0;
   // attr::kInvalid when the path does not exist (never throws).
   virtual uint32_t getAttributes(const std::string& path) = 0;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace plat {
 
@@ -32,6 +33,12 @@ std::unique_ptr<Processes> makeNativeProcesses();
 // Quotes one command-line argument by the Windows argument rules when it
 // contains a blank or a tab (a backslash run before the closing quote is
 // doubled); a path without blanks is returned unchanged.
+// An empty argument is quoted too, so that it does not vanish.
 std::string quoteArgIfNeeded(const std::string& arg);
+
+// Splits a command line into arguments by the same rules (blanks and tabs
+// separate outside quotes; 2n backslashes before a quote give n and the quote
+// delimits, 2n+1 give n and a literal quote; "" inside quotes is one quote).
+std::vector<std::string> splitCommandLine(const std::string& commandLine);
 
 }  // namespace plat

@@ -1,0 +1,105 @@
+// Starting programs and the previous-instance test on Windows.
+#include <windows.h>
+
+#include <cwctype>
+#include <cstdio>
+
+#include "platform/error.h"
+#include "platform/process.h"
+#include "platform/win/unique_handle.h"
+#include "platform/win/wide.h"
+
+namespace plat {
+namespace {
+
+int showCommand(WindowStyle style) {
+  switch (style) {
+    case WindowStyle::kHide: return SW_HIDE;
+    case WindowStyle::kNormalFocus: return SW_SHOWNORMAL;
+    case WindowStyle::kMinimizedFocus: return SW_SHOWMINIMIZED;
+    case WindowStyle::kMaximizedFocus: return SW_SHOWMAXIMIZED;
+    case WindowStyle::kNormalNoFocus: return SW_SHOWNOACTIVATE;
+    case WindowStyle::kMinimizedNoFocus: return SW_SHOWMINNOACTIVE;
+  }
+  return SW_SHOWNORMAL;
+}
+
+std::wstring modulePath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return std::wstring();
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+class WinProcesses : public Processes {
+ public:
+  uint32_t start(const std::string& commandLine, WindowStyle style) override {
+    if (commandLine.find_first_not_of(" \t") == std::string::npos) throw errorOf(kErrInvalidProcedureCall);
+    std::wstring cmd = win::widen(commandLine);  // CreateProcessW may write into it
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = static_cast<WORD>(showCommand(style));
+    PROCESS_INFORMATION pi{};
+    if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+      const DWORD e = ::GetLastError();
+      switch (e) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+        case ERROR_DIRECTORY:
+        case ERROR_BAD_NETPATH:
+          throw errorOf(kErrFileNotFound);
+        case ERROR_BAD_EXE_FORMAT:
+        case ERROR_EXE_MACHINE_TYPE_MISMATCH:
+          throw errorOf(kErrInvalidProcedureCall);
+        default:
+          throw win::errorFromWin32(e);
+      }
+    }
+    win::UniqueKernelHandle process(pi.hProcess);
+    win::UniqueKernelHandle thread(pi.hThread);
+    return pi.dwProcessId;
+  }
+
+  bool previousInstanceRunning() override {
+    if (answer_ >= 0) return answer_ == 1;
+    // A named mutex per program path: it lives exactly as long as a process
+    // holds it, so a crashed instance never blocks the next start.
+    std::wstring path = modulePath();
+    for (wchar_t& c : path) c = static_cast<wchar_t>(std::towupper(c));
+    uint64_t h = 1469598103934665603ull;
+    for (const wchar_t c : path) {
+      h ^= static_cast<uint16_t>(c);
+      h *= 1099511628211ull;
+    }
+    wchar_t name[96];
+    std::swprintf(name, 96, L"Local\\ShopKitInstance-%016llx", static_cast<unsigned long long>(h));
+    mutex_.reset(::CreateMutexW(nullptr, FALSE, name));
+    const DWORD e = ::GetLastError();
+    if (!mutex_) {
+      // Another instance made it with rights we lack: it runs. Anything else
+      // tells nothing, and must not keep the program from starting.
+      answer_ = e == ERROR_ACCESS_DENIED ? 1 : 0;
+    } else {
+      answer_ = e == ERROR_ALREADY_EXISTS ? 1 : 0;
+    }
+    return answer_ == 1;
+  }
+
+ private:
+  win::UniqueKernelHandle mutex_;
+  int answer_ = -1;  // the first call's finding: 0 alone, 1 another instance
+};
+
+}  // namespace
+
+std::unique_ptr<Processes> makeNativeProcesses() { return std::make_unique<WinProcesses>(); }
+
+}  // namespace plat
