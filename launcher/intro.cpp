@@ -10,6 +10,10 @@ int twipsToPixels(double twips, int dpi) {
 
 double pixelsToTwips(int pixels, int dpi) { return pixels * kTwipsPerInch / dpi; }
 
+double TickClock::monotonicSeconds() {
+  return std::floor(base_.monotonicSeconds() / tick_) * tick_;
+}
+
 IntroLogic::IntroLogic(IntroWindow& window, plat::Ui& ui, plat::Clock& clock, TwipRect screen,
                        StartSteps steps)
     : window_(window), ui_(ui), clock_(clock), screen_(screen), steps_(std::move(steps)) {}

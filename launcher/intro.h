@@ -49,6 +49,21 @@ inline constexpr double kAnimationPause = 0.0001;  // seconds: one clock tick
 int twipsToPixels(double twips, int dpi);
 double pixelsToTwips(int pixels, int dpi);
 
+// A clock that advances in whole ticks of `tickSeconds`, the pace of the
+// system timer that the animation's shortest pause was made for: on a finer
+// clock the animation would be over before it could be seen.
+class TickClock : public plat::Clock {
+ public:
+  TickClock(plat::Clock& base, double tickSeconds) : base_(base), tick_(tickSeconds) {}
+  double monotonicSeconds() override;
+  plat::Date today() override { return base_.today(); }
+
+ private:
+  plat::Clock& base_;
+  double tick_;
+};
+inline constexpr double kSystemTimerTick = 1.0 / 64;
+
 // What the logic asks of the window.
 class IntroWindow {
  public:

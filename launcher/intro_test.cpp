@@ -201,6 +201,17 @@ TEST_F(IntroTest, NestedTicksDuringTheStartRunNothingTwice) {
   EXPECT_EQ(log.size(), 2u);
 }
 
+TEST_F(IntroTest, TickClockMakesEachAnimationStepOneTick) {
+  clock.step = 0.001;
+  TickClock ticks(clock, 1.0 / 64);
+  IntroLogic intro(window, ui, ticks, {0, 0, 6000, 4500}, {[] { return false; }, [] {}});
+  intro.load();
+  const double before = clock.now;
+  intro.startTick();
+  // 26 collapse steps: each waits for the next 1/64 s boundary.
+  EXPECT_NEAR(clock.now - before, 26.0 / 64, 2.0 / 64);
+}
+
 TEST(TwipsTest, ConvertWithTheScreenDensity) {
   EXPECT_EQ(twipsToPixels(7530, 96), 502);
   EXPECT_EQ(twipsToPixels(2640, 96), 176);

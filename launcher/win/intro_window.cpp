@@ -1,0 +1,217 @@
+#include "launcher/win/intro_window.h"
+
+#include <algorithm>
+
+#include "launcher/win/resource.h"
+#include "platform/win/wide.h"
+
+namespace launcher::win {
+
+using plat::win::widen;
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"OrvaneIntro";
+constexpr int kLabel1Id = 11;
+constexpr int kLabel2Id = 12;
+constexpr COLORREF kLabel1Text = RGB(255, 0, 0);
+constexpr COLORREF kLabel1Back = RGB(232, 238, 243);  // the picture's lower band
+constexpr COLORREF kLabel2Text = RGB(64, 64, 64);
+constexpr COLORREF kLabel2Back = RGB(255, 255, 255);
+constexpr COLORREF kFrame = RGB(96, 96, 96);
+constexpr int kSplashWidth = 500;
+constexpr int kSplashHeight = 174;
+
+template <typename T>
+void deleteGdi(T& object) {
+  if (object) DeleteObject(object);
+  object = nullptr;
+}
+
+}  // namespace
+
+IntroWin32::IntroWin32(HINSTANCE instance) : instance_(instance) {
+  HDC screen = GetDC(nullptr);
+  if (screen) {
+    dpi_ = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+  }
+  if (dpi_ <= 0) dpi_ = 96;
+}
+
+IntroWin32::~IntroWin32() {
+  close();
+  deleteGdi(label1Font_);
+  deleteGdi(label2Font_);
+  deleteGdi(label1Back_);
+  deleteGdi(label2Back_);
+  deleteGdi(splash_);
+}
+
+bool IntroWin32::create() {
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.style = CS_HREDRAW | CS_VREDRAW;
+  wc.lpfnWndProc = &IntroWin32::windowProc;
+  wc.hInstance = instance_;
+  wc.hIcon = static_cast<HICON>(
+      LoadImageW(instance_, MAKEINTRESOURCEW(IDI_ORVANE), IMAGE_ICON, 48, 48, LR_DEFAULTCOLOR));
+  wc.hIconSm = static_cast<HICON>(
+      LoadImageW(instance_, MAKEINTRESOURCEW(IDI_ORVANE), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
+  wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+  wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+  wc.lpszClassName = kClassName;
+  if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
+
+  splash_ = static_cast<HBITMAP>(
+      LoadImageW(instance_, MAKEINTRESOURCEW(IDB_SPLASH), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+  const int label1Height = -MulDiv(static_cast<int>(kLabel1FontPoints * 100), dpi_, 7200);
+  label1Font_ = CreateFontW(label1Height, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                            OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                            DEFAULT_PITCH | FF_SWISS, L"Tahoma");
+  label2Font_ = CreateFontW(label1Height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                            OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                            DEFAULT_PITCH | FF_SWISS, L"Tahoma");
+  label1Back_ = CreateSolidBrush(kLabel1Back);
+  label2Back_ = CreateSolidBrush(kLabel2Back);
+
+  // A tool window has no taskbar button; WS_POPUP without a caption has no
+  // border or title bar.
+  hwnd_ = CreateWindowExW(WS_EX_TOOLWINDOW, kClassName, widen(kIntroTitle).c_str(),
+                          WS_POPUP | WS_CLIPCHILDREN, 0, 0, px(kIntroClient.width),
+                          px(kIntroClient.height), nullptr, nullptr, instance_, this);
+  if (!hwnd_) return false;
+  label2_ = makeLabel(kLabel2, kLabel2Caption, kLabel2Id);
+  label1_ = makeLabel(kLabel1, kCountdown3, kLabel1Id);
+  if (label1_) SendMessageW(label1_, WM_SETFONT, reinterpret_cast<WPARAM>(label1Font_), FALSE);
+  if (label2_) SendMessageW(label2_, WM_SETFONT, reinterpret_cast<WPARAM>(label2Font_), FALSE);
+  return label1_ && label2_;
+}
+
+HWND IntroWin32::makeLabel(const TwipRect& r, const std::string& caption, int id) {
+  return CreateWindowExW(0, L"STATIC", widen(caption).c_str(),
+                         WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOTIFY, px(r.left), px(r.top),
+                         px(r.width), px(r.height), hwnd_,
+                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
+}
+
+TwipRect IntroWin32::screenTwips() const {
+  return {0, 0, pixelsToTwips(GetSystemMetrics(SM_CXSCREEN), dpi_),
+          pixelsToTwips(GetSystemMetrics(SM_CYSCREEN), dpi_)};
+}
+
+void IntroWin32::show() {
+  if (!hwnd_) return;
+  ShowWindow(hwnd_, SW_SHOW);
+  UpdateWindow(hwnd_);
+}
+
+void IntroWin32::place(const TwipRect& r) {
+  if (!hwnd_) return;
+  SetWindowPos(hwnd_, nullptr, px(r.left), px(r.top), std::max(px(r.width), 0),
+               std::max(px(r.height), 0), SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void IntroWin32::setCaption(const std::string& text) {
+  if (label1_ && hwnd_) SetWindowTextW(label1_, widen(text).c_str());
+}
+
+void IntroWin32::startTimer(int id, int intervalMs) {
+  if (hwnd_) SetTimer(hwnd_, static_cast<UINT_PTR>(id), static_cast<UINT>(intervalMs), nullptr);
+}
+
+void IntroWin32::stopTimer(int id) {
+  if (hwnd_) KillTimer(hwnd_, static_cast<UINT_PTR>(id));
+}
+
+void IntroWin32::hide() {
+  if (hwnd_) ShowWindow(hwnd_, SW_HIDE);
+}
+
+void IntroWin32::close() {
+  HWND h = hwnd_;
+  hwnd_ = nullptr;
+  label1_ = label2_ = nullptr;
+  if (h && IsWindow(h)) DestroyWindow(h);
+}
+
+void IntroWin32::endLauncher() {
+  ended_ = true;
+  PostQuitMessage(0);
+}
+
+LRESULT CALLBACK IntroWin32::windowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_NCCREATE) {
+    auto* creator = static_cast<IntroWin32*>(reinterpret_cast<const CREATESTRUCTW*>(lp)->lpCreateParams);
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(creator));
+    creator->hwnd_ = hwnd;
+  }
+  auto* self = reinterpret_cast<IntroWin32*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  // Once close() has let go of the window, its last messages reach nothing of ours.
+  if (!self || self->hwnd_ != hwnd) return DefWindowProcW(hwnd, msg, wp, lp);
+  return self->handle(msg, wp, lp);
+}
+
+LRESULT IntroWin32::handle(UINT msg, WPARAM wp, LPARAM lp) {
+  HWND hwnd = hwnd_;
+  // No exception may leave a window procedure: the logic's steps trap their
+  // own; anything else ends the launcher rather than the process abruptly.
+  try {
+    switch (msg) {
+      case WM_TIMER:
+        if (logic_ && wp == static_cast<WPARAM>(kTimer1)) logic_->startTick();
+        if (logic_ && wp == static_cast<WPARAM>(kTimer2)) logic_->countdownTick();
+        return 0;
+      case WM_COMMAND:
+        if (logic_ && LOWORD(wp) == kLabel1Id && HIWORD(wp) == STN_CLICKED) logic_->labelClick();
+        return 0;
+      case WM_CLOSE:
+        // Closing the splash (Alt+F4) cancels the start like the label does.
+        if (logic_) logic_->labelClick();
+        return 0;
+      case WM_CTLCOLORSTATIC: {
+        HDC dc = reinterpret_cast<HDC>(wp);
+        if (reinterpret_cast<HWND>(lp) == label1_) {
+          SetTextColor(dc, kLabel1Text);
+          SetBkColor(dc, kLabel1Back);
+          return reinterpret_cast<LRESULT>(label1Back_);
+        }
+        SetTextColor(dc, kLabel2Text);
+        SetBkColor(dc, kLabel2Back);
+        return reinterpret_cast<LRESULT>(label2Back_);
+      }
+      case WM_PAINT:
+        paint();
+        return 0;
+      default:
+        break;
+    }
+  } catch (...) {
+    close();
+    endLauncher();
+    return 0;
+  }
+  return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+void IntroWin32::paint() {
+  PAINTSTRUCT ps;
+  HDC dc = BeginPaint(hwnd_, &ps);
+  // Picture1: the splash inside a one-pixel frame.
+  const RECT frame{0, 0, px(kPicture1.width), px(kPicture1.height)};
+  HBRUSH frameBrush = CreateSolidBrush(kFrame);
+  FrameRect(dc, &frame, frameBrush);
+  DeleteObject(frameBrush);
+  if (splash_) {
+    HDC mem = CreateCompatibleDC(dc);
+    HGDIOBJ old = SelectObject(mem, splash_);
+    const int w = std::min(kSplashWidth, static_cast<int>(frame.right) - 2);
+    const int h = std::min(kSplashHeight, static_cast<int>(frame.bottom) - 2);
+    if (w > 0 && h > 0) BitBlt(dc, 1, 1, w, h, mem, 0, 0, SRCCOPY);
+    SelectObject(mem, old);
+    DeleteDC(mem);
+  }
+  EndPaint(hwnd_, &ps);
+}
+
+}  // namespace launcher::win
