@@ -32,6 +32,15 @@ inline constexpr int kErrNoSuchField = 3265;      // "Item not found in this col
 inline constexpr int kErrLocked = 3050;           // "Could not lock file"
 inline constexpr int kErrSyntax = 3075;           // statement the engine rejects
 inline constexpr int kErrTypeMismatch = 13;
+inline constexpr int kErrCannotOpen = 3051;       // exists but cannot be opened (rights, folder)
+inline constexpr int kErrNotEditMode = 3020;      // Update or field assignment without Edit
+inline constexpr int kErrNotUpdatable = 3164;     // field cannot be updated
+inline constexpr int kErrRecordDeleted = 3167;    // the row is gone from its table
+inline constexpr int kErrEngine = 3146;           // any other engine failure
+inline constexpr int kErrReadOnly = 3027;         // database or object is read-only
+inline constexpr int kErrTooFewParameters = 3061; // a name in a statement is no field
+inline constexpr int kErrNoTransaction = 3034;    // commit or rollback without begin
+inline constexpr int kErrObjectClosed = 3420;     // object invalid or no longer set
 
 struct Null {
   bool operator==(const Null&) const = default;
@@ -58,6 +67,10 @@ class Recordset {
   // Stores the edited row at once.
   virtual void update() = 0;
   virtual void close() = 0;
+  // Position of the current row, valid for this recordset only; goTo returns
+  // to it (an edit in progress is dropped, as on any move).
+  virtual long bookmark() = 0;
+  virtual void goTo(long bookmark) = 0;
 };
 
 class Database {
@@ -68,12 +81,34 @@ class Database {
   // Runs an action statement. With failOnError false, rows that cannot be
   // updated are passed over silently.
   virtual void execute(const std::string& sql, bool failOnError = false) = 0;
+  // Transactions; nested calls make nested (savepoint) transactions. The
+  // outermost begin takes the write lock at once, so nobody else commits
+  // while it is open.
+  virtual void beginTrans() = 0;
+  virtual void commitTrans() = 0;
+  virtual void rollback() = 0;
+  // A number that changes whenever another connection has committed a change
+  // to the file since the last call (own changes leave it alone).
+  virtual int64_t dataVersion() = 0;
   virtual void close() = 0;
 };
 
-// Opens an existing database file. `connect` is the original engine's
-// connect string ("; pwd=..."); the embedded SQLite engine has no passwords
-// and accepts and ignores it.
+// Opens an existing database file, shared and writable; a missing file is
+// never created. `connect` is the original engine's connect string
+// ("; pwd=..."): SQLite files carry no password, so it is accepted and
+// ignored (the files' protection is the file system's).
+//
+// Dialect: statements use bracketed names, '...' or "..." text, #date#
+// literals (yyyy-mm-dd or m/d/yyyy, optional time), True/False, and
+// table-qualified SET targets; they are translated for SQLite. Text is
+// compared by bytes, but ORDER BY on a text column uses the zh-CN collation
+// (pinyin order: '期初' before '入货'), and a SELECT that is ordered and not
+// grouped gets the entry order (rowid) of its tables as the last keys, the
+// table named last first (the detail table of a master-detail join), so
+// equal keys come back in the order the rows were entered.
+// A SELECT over one or more tables opens as an updatable row set: an
+// assigned field is written to the row of the table it comes from.
+// Recordsets hold their rows in memory from the moment they are opened.
 std::unique_ptr<Database> openDatabase(const std::string& path, const std::string& connect = "");
 
 }  // namespace db

@@ -1,0 +1,397 @@
+#include "db/sql_dialect.h"
+
+#include <cstdio>
+#include <optional>
+
+#include "db/database.h"
+
+namespace db::dialect {
+namespace {
+
+enum class Kind { kSpace, kIdent, kBracketIdent, kString, kNumber, kDate, kPunct };
+
+struct Token {
+  Kind kind;
+  std::string name;  // identifier name or literal contents
+  std::string out;   // translated text
+};
+
+bool identStart(unsigned char c) { return c == '_' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || c >= 0x80; }
+bool identPart(unsigned char c) { return identStart(c) || (c >= '0' && c <= '9') || c == '$'; }
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+bool sameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
+}
+
+std::string quoteIdent(const std::string& name) {
+  std::string r = "\"";
+  for (char c : name) {
+    if (c == '"') r += '"';
+    r += c;
+  }
+  return r + "\"";
+}
+
+std::string quoteText(const std::string& text) {
+  std::string r = "'";
+  for (char c : text) {
+    if (c == '\'') r += '\'';
+    r += c;
+  }
+  return r + "'";
+}
+
+[[noreturn]] void syntaxError(const std::string& what, const std::string& sql) {
+  throw DbError(kErrSyntax, what + " in statement '" + sql + "'.");
+}
+
+std::vector<Token> tokenize(const std::string& sql) {
+  std::vector<Token> toks;
+  size_t i = 0;
+  const size_t n = sql.size();
+  while (i < n) {
+    const unsigned char c = static_cast<unsigned char>(sql[i]);
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+      size_t j = i;
+      while (j < n && (sql[j] == ' ' || sql[j] == '\t' || sql[j] == '\r' || sql[j] == '\n')) ++j;
+      toks.push_back({Kind::kSpace, "", sql.substr(i, j - i)});
+      i = j;
+    } else if (c == '\'' || c == '"') {
+      // Both quote characters delimit text in the original dialect; a doubled
+      // quote stands for one.
+      std::string text;
+      size_t j = i + 1;
+      for (;;) {
+        if (j >= n) syntaxError("Unterminated text", sql);
+        if (sql[j] == static_cast<char>(c)) {
+          if (j + 1 < n && sql[j + 1] == static_cast<char>(c)) {
+            text += sql[j];
+            j += 2;
+            continue;
+          }
+          break;
+        }
+        text += sql[j++];
+      }
+      toks.push_back({Kind::kString, text, quoteText(text)});
+      i = j + 1;
+    } else if (c == '[') {
+      const size_t close = sql.find(']', i + 1);
+      if (close == std::string::npos) syntaxError("Unterminated bracketed name", sql);
+      std::string name = sql.substr(i + 1, close - i - 1);
+      toks.push_back({Kind::kBracketIdent, name, quoteIdent(name)});
+      i = close + 1;
+    } else if (c == '#') {
+      const size_t close = sql.find('#', i + 1);
+      if (close == std::string::npos) syntaxError("Unterminated date", sql);
+      std::string inner = sql.substr(i + 1, close - i - 1);
+      toks.push_back({Kind::kDate, inner, quoteText(normalizeDateLiteral(inner))});
+      i = close + 1;
+    } else if (identStart(c)) {
+      size_t j = i;
+      while (j < n && identPart(static_cast<unsigned char>(sql[j]))) ++j;
+      std::string name = sql.substr(i, j - i);
+      toks.push_back({Kind::kIdent, name, name});
+      i = j;
+    } else if (c >= '0' && c <= '9') {
+      size_t j = i;
+      while (j < n && ((sql[j] >= '0' && sql[j] <= '9') || sql[j] == '.' ||
+                       ((sql[j] == 'e' || sql[j] == 'E')) ||
+                       ((sql[j] == '+' || sql[j] == '-') && (sql[j - 1] == 'e' || sql[j - 1] == 'E'))))
+        ++j;
+      toks.push_back({Kind::kNumber, sql.substr(i, j - i), sql.substr(i, j - i)});
+      i = j;
+    } else {
+      // Two-character operators stay together so that "<>" is never split.
+      size_t len = 1;
+      if (i + 1 < n) {
+        const std::string two = sql.substr(i, 2);
+        if (two == "<>" || two == "<=" || two == ">=" || two == "!=" || two == "||") len = 2;
+      }
+      toks.push_back({Kind::kPunct, sql.substr(i, len), sql.substr(i, len)});
+      i += len;
+    }
+  }
+  return toks;
+}
+
+bool isName(const Token& t) { return t.kind == Kind::kIdent || t.kind == Kind::kBracketIdent; }
+bool isKeyword(const Token& t, const char* kw) { return t.kind == Kind::kIdent && sameName(t.name, kw); }
+bool isPunct(const Token& t, const char* p) { return t.kind == Kind::kPunct && t.name == p; }
+
+bool isClauseKeyword(const Token& t) {
+  static const char* const kws[] = {"SELECT", "FROM",  "WHERE",  "GROUP", "HAVING", "ORDER",
+                                    "UNION",  "LIMIT", "INNER",  "LEFT",  "RIGHT",  "JOIN",
+                                    "ON",     "SET",   "OUTER",  "CROSS", "AS",     "RETURNING"};
+  if (t.kind != Kind::kIdent) return false;
+  for (const char* kw : kws)
+    if (sameName(t.name, kw)) return true;
+  return false;
+}
+
+class Statement {
+ public:
+  Statement(const std::string& sql, const SchemaLookup& schema) : sql_(sql), schema_(schema), toks_(tokenize(sql)) {
+    for (size_t i = 0; i < toks_.size(); ++i) {
+      if (toks_[i].kind == Kind::kSpace) continue;
+      sig_.push_back(i);
+    }
+    int depth = 0;
+    for (size_t k = 0; k < sig_.size(); ++k) {
+      const Token& t = tok(k);
+      if (isPunct(t, "(")) ++depth;
+      depth_.push_back(depth);
+      if (isPunct(t, ")")) --depth;
+    }
+    for (Token& t : toks_) {
+      if (isKeyword(t, "True")) t.out = "-1";
+      if (isKeyword(t, "False")) t.out = "0";
+    }
+  }
+
+  Translated run(Purpose purpose) {
+    Translated r;
+    if (sig_.empty()) return finish(r);
+    if (isKeyword(tok(0), "UPDATE")) {
+      translateUpdate(purpose);
+    } else if (isKeyword(tok(0), "DELETE")) {
+      // "DELETE * FROM t" and "DELETE t.* FROM t": SQLite names no columns.
+      const auto from = findTop("FROM", 1);
+      if (from)
+        for (size_t i = sig_[1]; i < sig_[*from]; ++i) toks_[i].out.clear();
+    } else if (isKeyword(tok(0), "SELECT")) {
+      r.isSelect = true;
+      translateSelect(r);
+    }
+    return finish(r);
+  }
+
+ private:
+  const Token& tok(size_t k) const { return toks_[sig_[k]]; }
+  Token& tokMut(size_t k) { return toks_[sig_[k]]; }
+
+  std::optional<size_t> findTop(const char* kw, size_t from) const {
+    for (size_t k = from; k < sig_.size(); ++k)
+      if (depth_[k] == 0 && isKeyword(tok(k), kw)) return k;
+    return std::nullopt;
+  }
+
+  Translated& finish(Translated& r) {
+    for (const Token& t : toks_) r.sql += t.out;
+    return r;
+  }
+
+  void translateUpdate(Purpose purpose) {
+    // Passing over rows that cannot be updated is SQLite's OR IGNORE.
+    if (purpose == Purpose::kActionSkipFailures) tokMut(0).out = "UPDATE OR IGNORE";
+    const auto set = findTop("SET", 1);
+    if (!set) return;
+    bool atTarget = true;
+    for (size_t k = *set + 1; k < sig_.size(); ++k) {
+      if (depth_[k] == 0 && (isKeyword(tok(k), "WHERE") || isKeyword(tok(k), "RETURNING"))) break;
+      if (depth_[k] == 0 && isPunct(tok(k), ",")) {
+        atTarget = true;
+        continue;
+      }
+      if (atTarget && k + 2 < sig_.size() && isName(tok(k)) && isPunct(tok(k + 1), ".") &&
+          isName(tok(k + 2))) {
+        // SQLite takes only a bare column as the target of SET.
+        tokMut(k).out.clear();
+        tokMut(k + 1).out.clear();
+        for (size_t s = sig_[k] + 1; s < sig_[k + 2]; ++s) toks_[s].out.clear();
+      }
+      atTarget = false;
+    }
+  }
+
+  void translateSelect(Translated& r) {
+    bool grouped = false;
+    size_t listStart = 1;
+    if (sig_.size() > 1 && (isKeyword(tok(1), "DISTINCT") || isKeyword(tok(1), "DISTINCTROW"))) grouped = true;
+    if (findTop("GROUP", 1) || findTop("UNION", 1)) grouped = true;
+    const auto from = findTop("FROM", 1);
+    std::vector<TableRef> tables;
+    if (from) tables = fromTables(*from);
+    const auto order = findTop("ORDER", 1);
+    if (order && *order + 1 < sig_.size() && isKeyword(tok(*order + 1), "BY")) orderBy(*order + 2, tables, grouped);
+
+    if (grouped) return;
+    // Rowid columns go first so that the row set can write back; a table that
+    // is named twice without distinct aliases cannot be told apart.
+    std::string extra;
+    for (size_t t = 0; t < tables.size(); ++t) {
+      if (!usableQualifier(tables, t)) continue;
+      if (!schema_.hasRowid || !schema_.hasRowid(tables[t].name)) continue;
+      extra += quoteIdent(tables[t].qualifier()) + ".rowid AS " +
+               quoteIdent(kRowidColumnPrefix + std::to_string(r.rowidTables.size())) + ", ";
+      r.rowidTables.push_back(tables[t]);
+    }
+    if (!extra.empty()) tokMut(listStart - 1).out += " " + extra;
+  }
+
+  static bool usableQualifier(const std::vector<TableRef>& tables, size_t t) {
+    for (size_t u = 0; u < tables.size(); ++u)
+      if (u != t && sameName(tables[u].qualifier(), tables[t].qualifier())) return false;
+    return true;
+  }
+
+  std::vector<TableRef> fromTables(size_t from) {
+    std::vector<TableRef> tables;
+    for (size_t k = from + 1; k < sig_.size(); ++k) {
+      const Token& t = tok(k);
+      if (isKeyword(t, "WHERE") || isKeyword(t, "GROUP") || isKeyword(t, "ORDER") || isKeyword(t, "HAVING") ||
+          isKeyword(t, "UNION") || isKeyword(t, "LIMIT") || isPunct(t, ";"))
+        if (depth_[k] == 0) break;
+      if (!isName(t) || (t.kind == Kind::kIdent && isClauseKeyword(t))) continue;
+      const Token& prev = tok(k - 1);
+      const bool afterOpener = isKeyword(prev, "FROM") || isKeyword(prev, "JOIN") || isPunct(prev, ",") ||
+                               isPunct(prev, "(");
+      if (!afterOpener) continue;
+      if (k + 1 < sig_.size() && isPunct(tok(k + 1), ".")) continue;  // a column in ON
+      TableRef ref{t.name, ""};
+      size_t a = k + 1;
+      if (a < sig_.size() && isKeyword(tok(a), "AS")) ++a;
+      if (a < sig_.size() && isName(tok(a)) && !(tok(a).kind == Kind::kIdent && isClauseKeyword(tok(a))) &&
+          !isKeyword(tok(a), "WHERE") && !isKeyword(tok(a), "GROUP") && !isKeyword(tok(a), "ORDER") &&
+          !isKeyword(tok(a), "HAVING"))
+        ref.alias = tok(a).name;
+      tables.push_back(ref);
+    }
+    return tables;
+  }
+
+  std::optional<std::string> tableOf(const std::vector<TableRef>& tables, const std::string& qualifier) const {
+    for (const TableRef& t : tables)
+      if (sameName(t.qualifier(), qualifier)) return t.name;
+    return std::nullopt;
+  }
+
+  bool textColumn(const std::vector<TableRef>& tables, const std::optional<std::string>& qualifier,
+                  const std::string& column) const {
+    if (!schema_.isTextColumn) return false;
+    if (qualifier) {
+      const auto table = tableOf(tables, *qualifier);
+      return table && schema_.isTextColumn(*table, column);
+    }
+    for (const TableRef& t : tables)
+      if (schema_.isTextColumn(t.name, column)) return true;
+    return false;
+  }
+
+  void orderBy(size_t first, const std::vector<TableRef>& tables, bool grouped) {
+    size_t k = first;
+    size_t lastTermEnd = first;
+    while (k < sig_.size()) {
+      size_t end = k;
+      while (end < sig_.size() && !(depth_[end] == 0 && (isPunct(tok(end), ",") || isPunct(tok(end), ";") ||
+                                                         isKeyword(tok(end), "LIMIT"))))
+        ++end;
+      // A plain column reference, maybe qualified, maybe followed by a direction.
+      size_t refEnd = end;
+      if (refEnd > k && (isKeyword(tok(refEnd - 1), "ASC") || isKeyword(tok(refEnd - 1), "DESC"))) --refEnd;
+      if (refEnd == k + 1 && isName(tok(k))) {
+        if (textColumn(tables, std::nullopt, tok(k).name))
+          tokMut(k).out += std::string(" COLLATE ") + kTextCollation;
+      } else if (refEnd == k + 3 && isName(tok(k)) && isPunct(tok(k + 1), ".") && isName(tok(k + 2))) {
+        if (textColumn(tables, tok(k).name, tok(k + 2).name))
+          tokMut(k + 2).out += std::string(" COLLATE ") + kTextCollation;
+      }
+      lastTermEnd = end;
+      if (end < sig_.size() && isPunct(tok(end), ",")) {
+        k = end + 1;
+        continue;
+      }
+      break;
+    }
+    if (grouped || lastTermEnd == first) return;
+    // Equal keys come back in entry order, the detail table's first.
+    std::string ties;
+    for (size_t t = tables.size(); t-- > 0;) {
+      if (!usableQualifier(tables, t)) continue;
+      if (!schema_.hasRowid || !schema_.hasRowid(tables[t].name)) continue;
+      ties += ", " + quoteIdent(tables[t].qualifier()) + ".rowid";
+    }
+    tokMut(lastTermEnd - 1).out += ties;
+  }
+
+  const std::string& sql_;
+  const SchemaLookup& schema_;
+  std::vector<Token> toks_;
+  std::vector<size_t> sig_;
+  std::vector<int> depth_;
+};
+
+int daysInMonth(int y, int m) {
+  static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (m == 2 && ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0)) return 29;
+  return days[m - 1];
+}
+
+}  // namespace
+
+std::string normalizeDateLiteral(const std::string& inner) {
+  auto bad = [&]() -> std::string {
+    throw DbError(kErrSyntax, "Syntax error in date in query expression '#" + inner + "#'.");
+  };
+  size_t b = inner.find_first_not_of(' ');
+  size_t e = inner.find_last_not_of(' ');
+  if (b == std::string::npos) return bad();
+  const std::string s = inner.substr(b, e - b + 1);
+
+  // Split into numbers and the separators between them.
+  std::vector<int> nums;
+  std::vector<size_t> widths;
+  std::string seps;
+  size_t i = 0;
+  while (i < s.size()) {
+    if (s[i] < '0' || s[i] > '9') return bad();
+    size_t j = i;
+    int v = 0;
+    while (j < s.size() && s[j] >= '0' && s[j] <= '9') {
+      if (j - i >= 4) return bad();
+      v = v * 10 + (s[j] - '0');
+      ++j;
+    }
+    nums.push_back(v);
+    widths.push_back(j - i);
+    if (j == s.size()) break;
+    seps += s[j];
+    i = j + 1;
+    if (i == s.size()) return bad();
+  }
+  if (nums.size() < 3) return bad();
+  int y, m, d;
+  const char ds = seps[0];
+  if ((ds == '-' || ds == '/') && seps[1] == ds && widths[0] == 4) {
+    y = nums[0], m = nums[1], d = nums[2];
+  } else if (ds == '/' && seps[1] == '/' && widths[2] == 4) {
+    m = nums[0], d = nums[1], y = nums[2];
+  } else {
+    return bad();
+  }
+  if (m < 1 || m > 12 || d < 1 || d > daysInMonth(y, m) || y < 100) return bad();
+  char buf[96];
+  if (nums.size() == 3) {
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", y, m, d);
+    return buf;
+  }
+  if (seps[2] != ' ' || nums.size() < 5 || nums.size() > 6) return bad();
+  for (size_t k = 3; k < seps.size(); ++k)
+    if (seps[k] != ':') return bad();
+  const int hh = nums[3], mm = nums[4], ss = nums.size() == 6 ? nums[5] : 0;
+  if (hh > 23 || mm > 59 || ss > 59) return bad();
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", y, m, d, hh, mm, ss);
+  return buf;
+}
+
+Translated translate(const std::string& sql, const SchemaLookup& schema, Purpose purpose) {
+  Statement st(sql, schema);
+  return st.run(purpose);
+}
+
+}  // namespace db::dialect

@@ -1,0 +1,564 @@
+// The SQLite backend of the database layer.
+#include <sqlite3.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <system_error>
+#include <unordered_map>
+#include <vector>
+
+#include "db/collation.h"
+#include "db/database.h"
+#include "db/sql_dialect.h"
+
+namespace db {
+
+std::string valueToText(const Value& v) {
+  if (std::holds_alternative<int64_t>(v)) return std::to_string(std::get<int64_t>(v));
+  if (std::holds_alternative<double>(v)) {
+    // Fifteen significant digits, as the original engine turns a double into text.
+    const double d = std::get<double>(v);
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.15g", d);
+    return buf;
+  }
+  if (std::holds_alternative<std::string>(v)) return std::get<std::string>(v);
+  return "";
+}
+
+namespace {
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+bool sameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
+}
+
+std::string lowerAscii(std::string s) {
+  for (char& c : s) c = lower(c);
+  return s;
+}
+
+std::string quoteIdent(const std::string& name) {
+  std::string r = "\"";
+  for (char c : name) {
+    if (c == '"') r += '"';
+    r += c;
+  }
+  return r + "\"";
+}
+
+[[noreturn]] void throwEngine(sqlite3* h, int rc, const std::string& context) {
+  const std::string msg = h ? sqlite3_errmsg(h) : sqlite3_errstr(rc);
+  switch (rc & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      throw DbError(kErrLocked, "The database is in use by another user and is locked (" + context + ").");
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+      throw DbError(kErrNotADatabase, "Unrecognized database format (" + context + ").");
+    case SQLITE_READONLY:
+      throw DbError(kErrReadOnly, "Cannot update: the database is read-only (" + context + ").");
+    case SQLITE_CANTOPEN:
+      throw DbError(kErrCannotOpen, "Cannot open the database file (" + context + ").");
+    default:
+      throw DbError(kErrEngine, msg + " (" + context + ").");
+  }
+}
+
+// Errors of preparing a statement, in the terms of the original engine.
+[[noreturn]] void throwPrepare(sqlite3* h, int rc, const std::string& original) {
+  const std::string msg = sqlite3_errmsg(h);
+  if ((rc & 0xff) == SQLITE_ERROR) {
+    static const std::string noTable = "no such table: ";
+    static const std::string noColumn = "no such column: ";
+    if (msg.rfind(noTable, 0) == 0)
+      throw DbError(kErrNoSuchTable, "Cannot find the input table or query '" + msg.substr(noTable.size()) + "'.");
+    if (msg.rfind(noColumn, 0) == 0)
+      throw DbError(kErrTooFewParameters,
+                    "Unknown field name '" + msg.substr(noColumn.size()) + "' in statement '" + original + "'.");
+    throw DbError(kErrSyntax, "The statement cannot be run: " + msg + " ('" + original + "').");
+  }
+  throwEngine(h, rc, original);
+}
+
+struct StmtDeleter {
+  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
+
+Value readColumn(sqlite3_stmt* s, int i) {
+  switch (sqlite3_column_type(s, i)) {
+    case SQLITE_INTEGER:
+      return Value(static_cast<int64_t>(sqlite3_column_int64(s, i)));
+    case SQLITE_FLOAT:
+      return Value(sqlite3_column_double(s, i));
+    case SQLITE_TEXT:
+    case SQLITE_BLOB: {
+      const auto* p = static_cast<const char*>(sqlite3_column_blob(s, i));
+      return Value(std::string(p ? p : "", static_cast<size_t>(sqlite3_column_bytes(s, i))));
+    }
+    default:
+      return Value(Null{});
+  }
+}
+
+void bindValue(sqlite3_stmt* s, int i, const Value& v) {
+  if (std::holds_alternative<int64_t>(v)) {
+    sqlite3_bind_int64(s, i, std::get<int64_t>(v));
+  } else if (std::holds_alternative<double>(v)) {
+    sqlite3_bind_double(s, i, std::get<double>(v));
+  } else if (std::holds_alternative<std::string>(v)) {
+    const std::string& t = std::get<std::string>(v);
+    sqlite3_bind_text(s, i, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
+  } else {
+    sqlite3_bind_null(s, i);
+  }
+}
+
+int collateZh(void*, int la, const void* a, int lb, const void* b) {
+  return compareZhCn(std::string_view(static_cast<const char*>(a), static_cast<size_t>(la)),
+                     std::string_view(static_cast<const char*>(b), static_cast<size_t>(lb)));
+}
+
+// One open connection, shared by the database object and its recordsets so
+// that a recordset used after close fails cleanly instead of crashing.
+struct Connection {
+  sqlite3* h = nullptr;
+  std::string path;
+  int txDepth = 0;
+  std::unordered_map<std::string, StmtPtr> cache;
+  std::map<std::pair<std::string, std::string>, bool> textColumns;
+  std::map<std::string, bool> rowidTables;
+
+  ~Connection() { close(); }
+
+  void close() {
+    cache.clear();
+    if (h) sqlite3_close_v2(h);
+    h = nullptr;
+  }
+
+  sqlite3* handle() {
+    if (!h) throw DbError(kErrObjectClosed, "The database is closed.");
+    return h;
+  }
+
+  StmtPtr prepare(const std::string& sql, const std::string& original) {
+    sqlite3_stmt* s = nullptr;
+    const int rc = sqlite3_prepare_v2(handle(), sql.c_str(), static_cast<int>(sql.size()), &s, nullptr);
+    if (rc != SQLITE_OK) {
+      sqlite3_finalize(s);
+      throwPrepare(h, rc, original);
+    }
+    return StmtPtr(s);
+  }
+
+  // Statements built here, not by the caller, are kept prepared.
+  sqlite3_stmt* cached(const std::string& sql) {
+    auto it = cache.find(sql);
+    if (it == cache.end()) it = cache.emplace(sql, prepare(sql, sql)).first;
+    sqlite3_reset(it->second.get());
+    sqlite3_clear_bindings(it->second.get());
+    return it->second.get();
+  }
+
+  void exec(const std::string& sql) {
+    sqlite3_stmt* s = cached(sql);
+    const int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) throwEngine(h, rc, sql);
+  }
+
+  bool isTextColumn(const std::string& table, const std::string& column) {
+    const auto key = std::make_pair(lowerAscii(table), lowerAscii(column));
+    auto it = textColumns.find(key);
+    if (it != textColumns.end()) return it->second;
+    const char* declType = nullptr;
+    bool text = false;
+    if (sqlite3_table_column_metadata(handle(), nullptr, table.c_str(), column.c_str(), &declType, nullptr,
+                                      nullptr, nullptr, nullptr) == SQLITE_OK &&
+        declType) {
+      // SQLite's affinity rules: INT wins, then CHAR, CLOB or TEXT.
+      const std::string t = lowerAscii(declType);
+      text = t.find("int") == std::string::npos &&
+             (t.find("char") != std::string::npos || t.find("clob") != std::string::npos ||
+              t.find("text") != std::string::npos);
+    }
+    textColumns.emplace(key, text);
+    return text;
+  }
+
+  bool hasRowid(const std::string& table) {
+    const std::string key = lowerAscii(table);
+    auto it = rowidTables.find(key);
+    if (it != rowidTables.end()) return it->second;
+    sqlite3_stmt* s = cached("SELECT sql FROM sqlite_schema WHERE type = 'table' AND name = ?1 COLLATE NOCASE");
+    sqlite3_bind_text(s, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+    bool r = false;
+    if (sqlite3_step(s) == SQLITE_ROW) {
+      const auto* sql = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+      r = !(sql && lowerAscii(sql).find("without rowid") != std::string::npos);
+    }
+    sqlite3_reset(s);
+    rowidTables.emplace(key, r);
+    return r;
+  }
+
+  bool tableExists(const std::string& table) {
+    sqlite3_stmt* s = cached(
+        "SELECT 1 FROM sqlite_schema WHERE type IN ('table', 'view') AND name = ?1 COLLATE NOCASE");
+    sqlite3_bind_text(s, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+    const bool r = sqlite3_step(s) == SQLITE_ROW;
+    sqlite3_reset(s);
+    return r;
+  }
+
+  dialect::SchemaLookup lookup() {
+    return {[this](const std::string& t, const std::string& c) { return isTextColumn(t, c); },
+            [this](const std::string& t) { return hasRowid(t); }};
+  }
+};
+
+struct ColumnInfo {
+  std::string name;
+  std::string originTable;   // empty for an expression
+  std::string originColumn;
+  int rowidIndex = -1;       // which leading rowid column locates its row; -1: read-only
+};
+
+class SqliteRecordset : public Recordset {
+ public:
+  SqliteRecordset(std::shared_ptr<Connection> conn, StmtPtr stmt, std::vector<dialect::TableRef> rowidTables,
+                  const std::string& source)
+      : conn_(std::move(conn)), source_(source) {
+    sqlite3_stmt* s = stmt.get();
+    const int n = sqlite3_column_count(s);
+    nRowid_ = static_cast<int>(rowidTables.size());
+    for (int i = nRowid_; i < n; ++i) {
+      ColumnInfo c;
+      c.name = sqlite3_column_name(s, i);
+      const char* t = sqlite3_column_table_name(s, i);
+      const char* o = sqlite3_column_origin_name(s, i);
+      if (t && o) {
+        c.originTable = t;
+        c.originColumn = o;
+        int found = -1, count = 0;
+        for (int k = 0; k < nRowid_; ++k)
+          if (sameName(rowidTables[static_cast<size_t>(k)].name, c.originTable)) found = k, ++count;
+        if (count == 1) c.rowidIndex = found;
+      }
+      columns_.push_back(std::move(c));
+    }
+    tables_ = std::move(rowidTables);
+    for (;;) {
+      const int rc = sqlite3_step(s);
+      if (rc == SQLITE_DONE) break;
+      if (rc != SQLITE_ROW) throwEngine(conn_->h, rc, source_);
+      std::vector<Value> row;
+      row.reserve(static_cast<size_t>(n));
+      for (int i = 0; i < n; ++i) row.push_back(readColumn(s, i));
+      rows_.push_back(std::move(row));
+    }
+  }
+
+  bool eof() override {
+    check();
+    return pos_ >= rows_.size();
+  }
+
+  void moveFirst() override {
+    check();
+    if (rows_.empty()) throw DbError(kErrNoCurrentRecord, "No current record.");
+    pos_ = 0;
+    editing_ = false;
+  }
+
+  void moveNext() override {
+    check();
+    if (pos_ >= rows_.size()) throw DbError(kErrNoCurrentRecord, "No current record.");
+    ++pos_;
+    editing_ = false;
+  }
+
+  long recordCount() override {
+    check();
+    return static_cast<long>(rows_.size());
+  }
+
+  Value field(const std::string& name) override {
+    const size_t c = column(name);
+    current();
+    if (editing_) {
+      auto it = pending_.find(c);
+      if (it != pending_.end()) return it->second;
+    }
+    return rows_[pos_][static_cast<size_t>(nRowid_) + c];
+  }
+
+  void edit() override {
+    current();
+    editing_ = true;
+    pending_.clear();
+  }
+
+  void setField(const std::string& name, const Value& value) override {
+    const size_t c = column(name);
+    if (!editing_) throw DbError(kErrNotEditMode, "Update or assignment without Edit.");
+    if (columns_[c].rowidIndex < 0)
+      throw DbError(kErrNotUpdatable, "Field '" + name + "' cannot be updated.");
+    pending_[c] = value;
+  }
+
+  void update() override {
+    current();
+    if (!editing_) throw DbError(kErrNotEditMode, "Update or assignment without Edit.");
+    // One statement per base table that got an assignment; the row is found
+    // by its rowid, and what the table stored comes back into the buffer.
+    std::map<int, std::vector<size_t>> byTable;
+    for (const auto& [c, v] : pending_) byTable[columns_[c].rowidIndex].push_back(c);
+    std::vector<Value>& row = rows_[pos_];
+    for (const auto& [t, cols] : byTable) {
+      std::string sql = "UPDATE " + quoteIdent(tables_[static_cast<size_t>(t)].name) + " SET ";
+      std::string returning;
+      std::vector<std::string> targets;
+      for (size_t c : cols) {
+        bool dup = false;
+        for (const std::string& done : targets) dup = dup || sameName(done, columns_[c].originColumn);
+        if (dup) continue;  // the same column selected twice: the later assignment wins below
+        targets.push_back(columns_[c].originColumn);
+      }
+      for (size_t k = 0; k < targets.size(); ++k) {
+        sql += (k ? ", " : "") + quoteIdent(targets[k]) + " = ?" + std::to_string(k + 1);
+        returning += (k ? ", " : "") + quoteIdent(targets[k]);
+      }
+      sql += " WHERE rowid = ?" + std::to_string(targets.size() + 1) + " RETURNING " + returning;
+      sqlite3_stmt* s = conn_->cached(sql);
+      for (size_t k = 0; k < targets.size(); ++k) {
+        const Value* v = nullptr;
+        for (size_t c : cols)
+          if (sameName(columns_[c].originColumn, targets[k])) v = &pending_[c];
+        bindValue(s, static_cast<int>(k + 1), *v);
+      }
+      bindValue(s, static_cast<int>(targets.size() + 1), row[static_cast<size_t>(t)]);
+      int rc = sqlite3_step(s);
+      if (rc == SQLITE_DONE) {
+        sqlite3_reset(s);
+        throw DbError(kErrRecordDeleted, "Record is deleted (" + tables_[static_cast<size_t>(t)].name + ").");
+      }
+      if (rc != SQLITE_ROW) {
+        sqlite3_reset(s);
+        throwEngine(conn_->h, rc, "saving a row of " + tables_[static_cast<size_t>(t)].name);
+      }
+      std::vector<Value> stored;
+      for (size_t k = 0; k < targets.size(); ++k) stored.push_back(readColumn(s, static_cast<int>(k)));
+      rc = sqlite3_step(s);
+      sqlite3_reset(s);
+      if (rc != SQLITE_DONE) throwEngine(conn_->h, rc, "saving a row of " + tables_[static_cast<size_t>(t)].name);
+      for (size_t c = 0; c < columns_.size(); ++c) {
+        if (columns_[c].rowidIndex != t) continue;
+        for (size_t k = 0; k < targets.size(); ++k)
+          if (sameName(columns_[c].originColumn, targets[k])) row[static_cast<size_t>(nRowid_) + c] = stored[k];
+      }
+    }
+    editing_ = false;
+    pending_.clear();
+  }
+
+  void close() override {
+    conn_.reset();
+    rows_.clear();
+  }
+
+  long bookmark() override {
+    current();
+    return static_cast<long>(pos_);
+  }
+
+  void goTo(long bookmark) override {
+    check();
+    if (bookmark < 0 || static_cast<size_t>(bookmark) >= rows_.size())
+      throw DbError(kErrNoCurrentRecord, "Not a valid bookmark.");
+    pos_ = static_cast<size_t>(bookmark);
+    editing_ = false;
+  }
+
+ private:
+  void check() const {
+    if (!conn_ || !conn_->h) throw DbError(kErrObjectClosed, "The recordset is closed.");
+  }
+
+  void current() const {
+    check();
+    if (pos_ >= rows_.size()) throw DbError(kErrNoCurrentRecord, "No current record.");
+  }
+
+  size_t column(const std::string& name) const {
+    check();
+    for (size_t c = 0; c < columns_.size(); ++c)
+      if (sameName(columns_[c].name, name)) return c;
+    // "table.field" names a column by where it comes from.
+    const size_t dot = name.find('.');
+    if (dot != std::string::npos) {
+      const std::string t = name.substr(0, dot), f = name.substr(dot + 1);
+      for (size_t c = 0; c < columns_.size(); ++c)
+        if (sameName(columns_[c].originTable, t) && sameName(columns_[c].originColumn, f)) return c;
+    }
+    throw DbError(kErrNoSuchField, "Item not found in this collection: field '" + name + "'.");
+  }
+
+  std::shared_ptr<Connection> conn_;
+  std::string source_;
+  int nRowid_ = 0;
+  std::vector<dialect::TableRef> tables_;
+  std::vector<ColumnInfo> columns_;
+  std::vector<std::vector<Value>> rows_;
+  size_t pos_ = 0;
+  bool editing_ = false;
+  std::map<size_t, Value> pending_;
+};
+
+bool looksLikeStatement(const std::string& s) {
+  return s.find_first_of(" \t\r\n") != std::string::npos;
+}
+
+class SqliteDatabase : public Database {
+ public:
+  explicit SqliteDatabase(std::shared_ptr<Connection> conn) : conn_(std::move(conn)) {}
+
+  std::unique_ptr<Recordset> openRecordset(const std::string& source) override {
+    conn_->handle();
+    size_t b = source.find_first_not_of(" \t\r\n");
+    size_t e = source.find_last_not_of(" \t\r\n");
+    const std::string src = b == std::string::npos ? "" : source.substr(b, e - b + 1);
+    if (!looksLikeStatement(src)) {
+      const std::string table = !src.empty() && src.front() == '[' && src.back() == ']'
+                                    ? src.substr(1, src.size() - 2)
+                                    : src;
+      if (!conn_->tableExists(table))
+        throw DbError(kErrNoSuchTable, "Cannot find the input table or query '" + table + "'.");
+      std::vector<dialect::TableRef> tables;
+      std::string sql;
+      if (conn_->hasRowid(table)) {
+        tables.push_back({table, ""});
+        sql = std::string("SELECT rowid AS ") + quoteIdent(std::string(dialect::kRowidColumnPrefix) + "0") +
+              ", * FROM " + quoteIdent(table) + " ORDER BY rowid";
+      } else {
+        sql = "SELECT * FROM " + quoteIdent(table);
+      }
+      return std::make_unique<SqliteRecordset>(conn_, conn_->prepare(sql, source), std::move(tables), source);
+    }
+    dialect::Translated t = dialect::translate(src, conn_->lookup(), dialect::Purpose::kQuery);
+    if (!t.isSelect) throw DbError(kErrSyntax, "Not a query: '" + source + "'.");
+    StmtPtr stmt = conn_->prepare(t.sql, source);
+    return std::make_unique<SqliteRecordset>(conn_, std::move(stmt), std::move(t.rowidTables), source);
+  }
+
+  void execute(const std::string& sql, bool failOnError) override {
+    conn_->handle();
+    dialect::Translated t = dialect::translate(
+        sql, conn_->lookup(),
+        failOnError ? dialect::Purpose::kActionFailOnError : dialect::Purpose::kActionSkipFailures);
+    if (t.isSelect) throw DbError(kErrSyntax, "Cannot execute a select query: '" + sql + "'.");
+    StmtPtr stmt = conn_->prepare(t.sql, sql);
+    int rc;
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+    }
+    if (rc != SQLITE_DONE) throwEngine(conn_->h, rc, sql);
+  }
+
+  void beginTrans() override {
+    if (conn_->txDepth == 0)
+      conn_->exec("BEGIN IMMEDIATE");
+    else
+      conn_->exec("SAVEPOINT kit_tx" + std::to_string(conn_->txDepth));
+    ++conn_->txDepth;
+  }
+
+  void commitTrans() override {
+    if (conn_->txDepth == 0) throw DbError(kErrNoTransaction, "Commit without a transaction.");
+    if (conn_->txDepth == 1)
+      conn_->exec("COMMIT");
+    else
+      conn_->exec("RELEASE kit_tx" + std::to_string(conn_->txDepth - 1));
+    --conn_->txDepth;
+  }
+
+  void rollback() override {
+    if (conn_->txDepth == 0) throw DbError(kErrNoTransaction, "Rollback without a transaction.");
+    if (conn_->txDepth == 1) {
+      conn_->exec("ROLLBACK");
+    } else {
+      const std::string sp = "kit_tx" + std::to_string(conn_->txDepth - 1);
+      conn_->exec("ROLLBACK TO " + sp);
+      conn_->exec("RELEASE " + sp);
+    }
+    --conn_->txDepth;
+  }
+
+  int64_t dataVersion() override {
+    sqlite3_stmt* s = conn_->cached("PRAGMA data_version");
+    int64_t v = 0;
+    if (sqlite3_step(s) == SQLITE_ROW) v = sqlite3_column_int64(s, 0);
+    sqlite3_reset(s);
+    return v;
+  }
+
+  void close() override { conn_->close(); }
+
+ private:
+  std::shared_ptr<Connection> conn_;
+};
+
+std::filesystem::path fsPath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+}  // namespace
+
+std::unique_ptr<Database> openDatabase(const std::string& path, const std::string& /*connect*/) {
+  std::error_code ec;
+  const std::filesystem::path p = fsPath(path);
+  const auto st = std::filesystem::status(p, ec);
+  if (path.empty() || !std::filesystem::exists(st))
+    throw DbError(kErrFileNotFound, "Could not find file '" + path + "'.");
+  if (std::filesystem::is_directory(st))
+    throw DbError(kErrCannotOpen, "'" + path + "' is a folder, not a database file.");
+  // SQLite would take an empty file for an empty database and write into it.
+  if (std::filesystem::file_size(p, ec) == 0 && !ec)
+    throw DbError(kErrNotADatabase, "Unrecognized database format '" + path + "'.");
+
+  auto conn = std::make_shared<Connection>();
+  conn->path = path;
+  const int rc = sqlite3_open_v2(path.c_str(), &conn->h, SQLITE_OPEN_READWRITE, nullptr);
+  if (rc != SQLITE_OK) {
+    if ((rc & 0xff) == SQLITE_CANTOPEN)
+      throw DbError(kErrCannotOpen, "Cannot open the database file '" + path + "'.");
+    throwEngine(conn->h, rc, path);
+  }
+  sqlite3_extended_result_codes(conn->h, 1);
+  // Another user's write lock is waited for a while, as record locking would.
+  sqlite3_busy_timeout(conn->h, 5000);
+  sqlite3_db_config(conn->h, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+  sqlite3_db_config(conn->h, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
+  sqlite3_create_collation_v2(conn->h, dialect::kTextCollation, SQLITE_UTF8, nullptr, collateZh, nullptr);
+  // SQLite reads the file lazily; read the schema now so that a file that is
+  // not a database fails here, as opening it would.
+  sqlite3_stmt* s = nullptr;
+  int r = sqlite3_prepare_v2(conn->h, "SELECT count(*) FROM sqlite_schema", -1, &s, nullptr);
+  if (r == SQLITE_OK) r = sqlite3_step(s);
+  sqlite3_finalize(s);
+  if (r != SQLITE_ROW) {
+    if ((r & 0xff) == SQLITE_NOTADB || (r & 0xff) == SQLITE_CORRUPT)
+      throw DbError(kErrNotADatabase, "Unrecognized database format '" + path + "'.");
+    throwEngine(conn->h, r, path);
+  }
+  return std::make_unique<SqliteDatabase>(std::move(conn));
+}
+
+}  // namespace db
