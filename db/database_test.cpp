@@ -137,4 +137,95 @@ TEST_F(DatabaseTest, RecordsetFailuresCarryTheirNumbers) {
   EXPECT_EQ(errorOf([&] { database->openRecordset("usysbookind"); }), db::kErrObjectClosed);
 }
 
+
+const char* kLedger =
+    "CREATE TABLE 库单 (发票号 TEXT, 日期 DATETIME, 类别 TEXT);"
+    "CREATE TABLE 库清单 (发票号 TEXT, 编号 TEXT, 数量 REAL, 进价 REAL, 销合 REAL, 销数 REAL, 本价 REAL, 问题 "
+    "INTEGER);"
+    "INSERT INTO 库单 VALUES ('R2', '2011-01-05', '入货'), ('R1', '2011-01-05', '期初'), ('S1', '2011-02-01', '销货');"
+    "INSERT INTO 库清单 VALUES ('R2', 'A', 4, 12, 4, NULL, NULL, 0), ('R1', 'A', 3, 10, 3, NULL, NULL, 0),"
+    " ('S1', 'A', NULL, NULL, NULL, 5, NULL, 0), ('R2', 'B''x', 1, 1, 1, NULL, NULL, 0);";
+
+TEST_F(DatabaseTest, JoinedRowSetWritesEachFieldToItsOwnTable) {
+  const std::string file = makeDb("year.db", kLedger);
+  auto database = db::openDatabase(file, "; pwd=xq4817");
+  auto rs = database->openRecordset(
+      "SELECT 库清单.编号, 库单.日期, 库单.类别, 库清单.销合, 库清单.问题 FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = "
+      "库清单.发票号 WHERE (((库清单.编号)='A') AND ((库单.类别)='期初' Or (库单.类别)='入货') AND ((库清单.进价)>0)) "
+      "ORDER BY 库单.日期, 库单.类别;");
+  ASSERT_EQ(rs->recordCount(), 2);
+  // Same date: '期初' sorts before '入货' in pinyin order, though not by bytes.
+  EXPECT_EQ(db::valueToText(rs->field("类别")), "期初");
+  rs->edit();
+  rs->setField("销合", db::Value(0.0));
+  rs->setField("问题", db::Value(int64_t{-1}));
+  rs->setField("库单.类别", db::Value(std::string("入货")));
+  rs->update();
+  rs->moveNext();
+  EXPECT_EQ(db::valueToText(rs->field("销合")), "4");
+  const long second = rs->bookmark();
+  rs->moveNext();
+  EXPECT_TRUE(rs->eof());
+  rs->goTo(second);
+  EXPECT_EQ(db::valueToText(rs->field("类别")), "入货");
+  EXPECT_EQ(query(file, "SELECT 发票号, 销合, 问题 FROM 库清单 WHERE 编号 = 'A' ORDER BY rowid"),
+            "R2|4.0|0\nR1|0.0|-1\nS1|NULL|0");
+  EXPECT_EQ(query(file, "SELECT 类别 FROM 库单 WHERE 发票号 = 'R1'"), "入货");
+
+  auto grouped = database->openRecordset("SELECT 编号, count(*) AS n FROM 库清单 GROUP BY 编号 ORDER BY 编号");
+  grouped->edit();
+  EXPECT_THROW(grouped->setField("编号", db::Value(std::string("x"))), db::DbError);
+}
+
+TEST_F(DatabaseTest, TiesComeBackInEntryOrder) {
+  const std::string file = makeDb(
+      "year.db",
+      "CREATE TABLE 库单 (发票号 TEXT, 日期 TEXT, 类别 TEXT);"
+      "CREATE TABLE 库清单 (发票号 TEXT, 编号 TEXT, 销数 REAL);"
+      "INSERT INTO 库单 VALUES ('D2', '2011-03-01', '销货'), ('D1', '2011-03-01', '销货');"
+      "INSERT INTO 库清单 VALUES ('D1', 'A', 1), ('D2', 'A', 2), ('D1', 'A', 3), ('D2', 'A', 4);");
+  auto database = db::openDatabase(file);
+  auto rs = database->openRecordset(
+      "SELECT 库清单.销数 FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 ORDER BY 库单.日期;");
+  std::string order;
+  for (; !rs->eof(); rs->moveNext()) order += db::valueToText(rs->field("销数"));
+  EXPECT_EQ(order, "1234");
+}
+
+TEST_F(DatabaseTest, ExecuteTranslatesTheDialectAndCanPassOverFailingRows) {
+  const std::string file = makeDb("year.db", std::string(kLedger) + "CREATE UNIQUE INDEX u ON 库清单(销合);");
+  auto database = db::openDatabase(file);
+  database->execute(
+      "UPDATE 库清单 SET 库清单.本价 = [进价]*2, 库清单.问题 = True WHERE (((库清单.编号)='B''x'));");
+  EXPECT_EQ(query(file, "SELECT 本价, 问题 FROM 库清单 WHERE 编号 = 'B''x'"), "2.0|-1");
+  // Setting every 销合 to 1 breaks the unique index on all rows but one.
+  EXPECT_EQ(errorOf([&] { database->execute("UPDATE 库清单 SET 库清单.销合 = 1;", true); }), db::kErrEngine);
+  EXPECT_EQ(query(file, "SELECT count(*) FROM 库清单 WHERE 销合 = 1"), "1");
+  database->execute("UPDATE 库清单 SET 库清单.销合 = 7;", false);
+  EXPECT_EQ(query(file, "SELECT count(*) FROM 库清单 WHERE 销合 = 7"), "1");
+  EXPECT_EQ(errorOf([&] { database->execute("UPDATE 库清单 SET 库清单.销合 = #2011-02-30#;"); }), db::kErrSyntax);
+  EXPECT_EQ(errorOf([&] { database->execute("UPDATE 库清单 SET nosuch = 1;"); }), db::kErrTooFewParameters);
+}
+
+TEST_F(DatabaseTest, TransactionsNestAndOtherWritersShowInTheDataVersion) {
+  const std::string file = makeDb("work.db", kSettings);
+  auto database = db::openDatabase(file);
+  const int64_t v0 = database->dataVersion();
+  database->beginTrans();
+  database->execute("UPDATE usysbookind SET path = 'outer' WHERE id = 1");
+  database->beginTrans();
+  database->execute("UPDATE usysbookind SET path = 'inner' WHERE id = 2");
+  database->rollback();
+  database->commitTrans();
+  EXPECT_EQ(query(file, "SELECT path FROM usysbookind ORDER BY id"), "outer\nsecond");
+  EXPECT_EQ(database->dataVersion(), v0);
+  EXPECT_EQ(errorOf([&] { database->commitTrans(); }), db::kErrNoTransaction);
+
+  sqlite3* other = nullptr;
+  sqlite3_open(file.c_str(), &other);
+  sqlite3_exec(other, "UPDATE usysbookind SET path = 'other'", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_NE(database->dataVersion(), v0);
+}
+
 }  // namespace
