@@ -149,8 +149,8 @@ class Statement {
       if (isPunct(t, ")")) --depth;
     }
     for (Token& t : toks_) {
-      if (isKeyword(t, "True")) t.out = "-1";
-      if (isKeyword(t, "False")) t.out = "0";
+      if (isKeyword(t, "True")) t.out = std::string("-1");
+      if (isKeyword(t, "False")) t.out = std::string("0");
     }
   }
 

@@ -2,6 +2,7 @@
 #include <sqlite3.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -265,6 +266,19 @@ class SqliteRecordset : public Recordset {
       for (int i = 0; i < n; ++i) row.push_back(readColumn(s, i));
       rows_.push_back(std::move(row));
     }
+    duplicates_.resize(static_cast<size_t>(nRowid_));
+    for (size_t t = 0; t < static_cast<size_t>(nRowid_); ++t) {
+      std::unordered_map<int64_t, size_t> first;
+      for (size_t r = 0; r < rows_.size(); ++r) {
+        const Value& id = rows_[r][t];
+        if (!std::holds_alternative<int64_t>(id)) continue;
+        auto [it, fresh] = first.emplace(std::get<int64_t>(id), r);
+        if (fresh) continue;
+        if (it->second != SIZE_MAX) duplicates_[t].emplace(it->first, it->second);
+        it->second = SIZE_MAX;
+        duplicates_[t].emplace(std::get<int64_t>(id), r);
+      }
+    }
   }
 
   bool eof() override {
@@ -324,7 +338,9 @@ class SqliteRecordset : public Recordset {
     for (const auto& [c, v] : pending_) byTable[columns_[c].rowidIndex].push_back(c);
     std::vector<Value>& row = rows_[pos_];
     for (const auto& [t, cols] : byTable) {
-      std::string sql = "UPDATE " + quoteIdent(tables_[static_cast<size_t>(t)].name) + " SET ";
+      std::string sql = "UPDATE ";
+      sql += quoteIdent(tables_[static_cast<size_t>(t)].name);
+      sql += " SET ";
       std::string returning;
       std::vector<std::string> targets;
       for (size_t c : cols) {
@@ -360,10 +376,19 @@ class SqliteRecordset : public Recordset {
       rc = sqlite3_step(s);
       sqlite3_reset(s);
       if (rc != SQLITE_DONE) throwEngine(conn_->h, rc, "saving a row of " + tables_[static_cast<size_t>(t)].name);
-      for (size_t c = 0; c < columns_.size(); ++c) {
-        if (columns_[c].rowidIndex != t) continue;
-        for (size_t k = 0; k < targets.size(); ++k)
-          if (sameName(columns_[c].originColumn, targets[k])) row[static_cast<size_t>(nRowid_) + c] = stored[k];
+      auto refresh = [&](std::vector<Value>& r) {
+        for (size_t c = 0; c < columns_.size(); ++c) {
+          if (columns_[c].rowidIndex != t) continue;
+          for (size_t k = 0; k < targets.size(); ++k)
+            if (sameName(columns_[c].originColumn, targets[k])) r[static_cast<size_t>(nRowid_) + c] = stored[k];
+        }
+      };
+      refresh(row);
+      // A join can return one base row several times; all of them show it.
+      if (auto& dups = duplicates_[static_cast<size_t>(t)]; !dups.empty()) {
+        auto range = dups.equal_range(std::get<int64_t>(row[static_cast<size_t>(t)]));
+        for (auto it = range.first; it != range.second; ++it)
+          if (it->second != pos_) refresh(rows_[it->second]);
       }
     }
     editing_ = false;
@@ -421,6 +446,8 @@ class SqliteRecordset : public Recordset {
   size_t pos_ = 0;
   bool editing_ = false;
   std::map<size_t, Value> pending_;
+  // Per rowid table: the rows that share a base row with another (usually none).
+  std::vector<std::unordered_multimap<int64_t, size_t>> duplicates_;
 };
 
 bool looksLikeStatement(const std::string& s) {
