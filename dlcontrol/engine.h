@@ -94,6 +94,9 @@ struct ControlState {
 struct ReadContent {
   std::string Bytes;
   std::string FilePath;  // non-empty: the content is this file's bytes
+  // The service gives the file up: writeContent may move it into place
+  // instead of copying it (the service tolerates finding it gone).
+  bool Movable = false;
 
   bool inFile() const { return !FilePath.empty(); }
 };
@@ -234,7 +237,8 @@ class ControlPlatform {
   // Writes the content to `path` as a binary file: created when missing, an
   // existing file cut to the new length. `path` is composed the Windows way
   // ("\" separators); the implementation maps it onto its file system.
-  // Throws plat::PlatformError.
+  // A movable content file may be renamed into place when the result is the
+  // same (same volume, a plain writable target). Throws plat::PlatformError.
   virtual void writeContent(const std::string& path, const ReadContent& content) = 0;
   // Deletes a file; throws plat::PlatformError when it cannot.
   virtual void deleteFile(const std::string& path) = 0;
