@@ -359,9 +359,9 @@ void PosixFileSystem::removeLink(const std::string& path) {
 }
 
 std::vector<std::string> PosixFileSystem::readTextLines(const std::string& path) {
-  std::vector<std::string> lines = splitLinesCr(readFile(path));
-  for (std::string& line : lines) line = ansiToUtf8(line);
-  return lines;
+  // Decoded whole, then split: CR is never a trail byte of the multi-byte
+  // code pages, and one conversion is far cheaper than one per line.
+  return splitLinesCr(ansiToUtf8(readFile(path)));
 }
 
 void PosixFileSystem::writeFile(const std::string& path, const std::string& bytes) {

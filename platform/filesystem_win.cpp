@@ -51,7 +51,15 @@ class WinFileSystem : public FileSystem {
   }
 
   void copyFile(const std::string& from, const std::string& to) override {
-    if (!::CopyFileW(widen(from).c_str(), widen(to).c_str(), FALSE)) throw errorFromWin32(::GetLastError());
+    const std::wstring target = widen(to);
+    // Windows refuses a read-only or hidden destination; Wine overwrites it.
+    // Refuse it here so that both behave as Windows does.
+    const DWORD existing = ::GetFileAttributesW(target.c_str());
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        (existing & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN)) != 0 &&
+        ::GetFileAttributesW(widen(from).c_str()) != INVALID_FILE_ATTRIBUTES)
+      throw errorOf(kErrPathFileAccess);
+    if (!::CopyFileW(widen(from).c_str(), target.c_str(), FALSE)) throw errorFromWin32(::GetLastError());
   }
 
   void deleteFile(const std::string& path) override {
