@@ -1,0 +1,290 @@
+#include "fifocost/lpart.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "fifocost/testing/ledger.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using fifocost::ReadMode;
+using fifocost::testing::Doc;
+using fifocost::testing::Ledger;
+using fifocost::testing::Line;
+
+Line receipt(const std::string& doc, const std::string& code, double qty, double price) {
+  Line l;
+  l.doc = doc;
+  l.code = code;
+  l.quantity = qty;
+  l.price = price;
+  l.available = qty;
+  return l;
+}
+
+Line outgoing(const std::string& doc, const std::string& code, double qty, double amount) {
+  Line l;
+  l.doc = doc;
+  l.code = code;
+  l.sold = qty;
+  l.amount = amount;
+  return l;
+}
+
+class LPartTest : public ::testing::TestWithParam<ReadMode> {
+ protected:
+  void SetUp() override {
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (char& c : name)
+      if (c == '/') c = '_';
+    dir_ = fs::temp_directory_path() / ("lpart_" + std::to_string(::getpid()) + "_" + name);
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    appDb_ = (dir_ / "Velmora.DLL").string();
+    yearDb_ = (dir_ / "2011.db").string();
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void make(const Ledger& ledger, const std::string& cutOff = "2011-12-31") {
+    fifocost::testing::writeYearDb(yearDb_, ledger);
+    fifocost::testing::writeAppDb(appDb_, yearDb_, cutOff);
+  }
+
+  fifocost::RunResult run() {
+    fifocost::Options options;
+    options.mode = GetParam();
+    options.linesPerCommit = 2;
+    return fifocost::LPart(appDb_, fifocost::Services{}, options);
+  }
+
+  std::vector<Line> lines() { return fifocost::testing::readLines(yearDb_); }
+
+  int failure() {
+    try {
+      run();
+    } catch (const db::DbError& e) {
+      description_ = e.what();
+      return e.number();
+    }
+    return 0;
+  }
+
+  fs::path dir_;
+  std::string appDb_, yearDb_, description_;
+};
+
+// The line 5 against receipts of 3 at 10.0 and 4 at 12.0, entered out of
+// date order so that the date, not the entry, decides.
+Ledger workedExample() {
+  Ledger l;
+  l.docs = {{"R2", "2011-01-06", "入货"}, {"R1", "2011-01-05", "入货"}, {"S1", "2011-02-01", "销货"}};
+  l.lines = {receipt("R2", "A001", 4, 12.0), receipt("R1", "A001", 3, 10.0), outgoing("S1", "A001", 5, 80)};
+  return l;
+}
+
+TEST_P(LPartTest, WorkedExampleDrawsTheOldestReceiptsFirst) {
+  make(workedExample());
+  const auto result = run();
+  ASSERT_EQ(result.items.size(), 1u);
+  EXPECT_EQ(result.items[0].lines, 1u);
+  const auto l = lines();
+  EXPECT_EQ(l[2].cost, 54.0);
+  EXPECT_EQ(l[2].unitCost, 10.8);
+  EXPECT_EQ(l[2].profit, 80.0 - 54.0);
+  EXPECT_EQ(l[2].settled, -1);
+  EXPECT_EQ(l[1].available, 0.0);
+  EXPECT_EQ(l[0].available, 2.0);
+  EXPECT_EQ(l[0].settled, -1);
+  EXPECT_EQ(l[1].settled, -1);
+}
+
+TEST_P(LPartTest, SecondRunChangesNothingAndALaterSaleTakesWhatIsLeft) {
+  make(workedExample());
+  run();
+  const auto first = lines();
+  const std::string bytes = fifocost::testing::fileBytes(yearDb_);
+  EXPECT_TRUE(run().nothingToCost);
+  EXPECT_EQ(fifocost::testing::fileBytes(yearDb_), bytes);
+
+  fifocost::testing::execSql(yearDb_,
+                             "INSERT INTO 库单 VALUES ('S2', '2011-03-01', '销货');"
+                             "INSERT INTO 库清单 (发票号, 编号, 销数, 销额) VALUES ('S2', 'A001', 2, 30);");
+  run();
+  const auto l = lines();
+  for (size_t i = 0; i < 3; ++i) {
+    if (i == 0) continue;  // the second receipt is drawn again
+    EXPECT_EQ(l[i], first[i]) << i;
+  }
+  EXPECT_EQ(l[3].cost, 24.0);
+  EXPECT_EQ(l[3].unitCost, 12.0);
+  EXPECT_EQ(l[3].profit, 6.0);
+  EXPECT_EQ(l[0].available, 0.0);
+}
+
+TEST_P(LPartTest, ASaleAfterTheCutOffStaysOpen) {
+  Ledger l = workedExample();
+  l.docs.push_back({"S9", "2011-03-01", "销货"});
+  l.lines.push_back(outgoing("S9", "A001", 1, 20));
+  l.lines.back().cost = 99;  // a stale figure the reset clears
+  make(l, "2011-02-01");
+  run();
+  const auto after = lines();
+  EXPECT_EQ(after[2].cost, 54.0);  // on the cut-off day itself: costed
+  EXPECT_EQ(after[3].settled, 0);
+  EXPECT_FALSE(after[3].cost);
+  EXPECT_FALSE(after[3].unitCost);
+  EXPECT_FALSE(after[3].profit);
+  EXPECT_EQ(after[0].available, 2.0);
+}
+
+TEST_P(LPartTest, WithoutAnOpenSaleNotAByteChanges) {
+  Ledger l = workedExample();
+  l.lines[2].settled = -1;
+  l.lines[2].cost = 1;
+  l.docs.push_back({"I1", "2011-02-02", "出货"});
+  l.lines.push_back(outgoing("I1", "A001", 1, 0));  // open, but not a sale
+  l.docs.push_back({"S2", "2011-02-03", "销货"});
+  l.lines.push_back(outgoing("S2", "A001", 0, 0));  // a sale of nothing
+  make(l);
+  const std::string year = fifocost::testing::fileBytes(yearDb_);
+  const std::string app = fifocost::testing::fileBytes(appDb_);
+  EXPECT_TRUE(run().nothingToCost);
+  EXPECT_EQ(fifocost::testing::fileBytes(yearDb_), year);
+  EXPECT_EQ(fifocost::testing::fileBytes(appDb_), app);
+  EXPECT_FALSE(fs::exists(yearDb_ + "-journal"));
+}
+
+TEST_P(LPartTest, SameDateReceiptsGoOpeningStockFirst) {
+  Ledger l;
+  l.docs = {{"R1", "2011-01-05", "入货"}, {"R0", "2011-01-05", "期初"}, {"S1", "2011-02-01", "销货"}};
+  l.lines = {receipt("R1", "A", 5, 20.0), receipt("R0", "A", 5, 10.0), outgoing("S1", "A", 2, 50)};
+  make(l);
+  run();
+  const auto after = lines();
+  EXPECT_EQ(after[1].available, 3.0);
+  EXPECT_EQ(after[0].available, 5.0);
+  EXPECT_EQ(after[0].settled, 0);
+  EXPECT_EQ(after[2].cost, 20.0);
+}
+
+TEST_P(LPartTest, ReceiptsWithoutAPriceAreNeverDrawnAndShortLinesKeepTheirPartialCost) {
+  Ledger l;
+  l.docs = {{"R1", "2011-01-01", "期初"}, {"R2", "2011-01-02", "入货"}, {"R3", "2011-01-03", "入货"},
+            {"S1", "2011-02-01", "销货"}, {"S2", "2011-02-02", "销货"}, {"S3", "2011-02-02", "销货"}};
+  l.lines = {receipt("R1", "A", 4, 0.0),  receipt("R2", "A", 4, -1.0), receipt("R3", "A", 2, 7.0),
+             outgoing("S1", "A", 4, 40), outgoing("S2", "A", 1, 10),  outgoing("S3", "B", 3, 10)};
+  make(l);
+  run();
+  const auto after = lines();
+  EXPECT_EQ(after[0].available, 4.0);
+  EXPECT_EQ(after[0].settled, 0);
+  EXPECT_EQ(after[1].available, 4.0);
+  EXPECT_EQ(after[2].available, 0.0);
+  EXPECT_EQ(after[3].cost, 14.0);  // 2 of 4 matched
+  EXPECT_EQ(after[3].unitCost, 3.5);
+  EXPECT_EQ(after[4].cost, 0.0);   // nothing left
+  EXPECT_EQ(after[4].unitCost, 0.0);
+  EXPECT_EQ(after[4].settled, -1);
+  EXPECT_EQ(after[5].cost, 0.0);   // no receipt at all
+  EXPECT_EQ(after[5].profit, 10.0);
+}
+
+TEST_P(LPartTest, NegativeAndZeroQuantities) {
+  Ledger l;
+  l.docs = {{"R1", "2011-01-01", "入货"}, {"R2", "2011-01-02", "入货"}, {"S1", "2011-02-01", "销货"},
+            {"L1", "2011-02-02", "损溢"}, {"L2", "2011-02-03", "损溢"}};
+  l.lines = {receipt("R1", "A", 2, 10.0), receipt("R2", "A", 3, 12.0), outgoing("S1", "A", 1, 15),
+             outgoing("L1", "A", -3, 0), outgoing("L2", "A", 0, 0)};
+  make(l);
+  run();
+  const auto after = lines();
+  EXPECT_EQ(after[0].available, 4.0);  // 2 - 1 + 3
+  EXPECT_EQ(after[3].cost, -30.0);
+  EXPECT_FALSE(after[3].unitCost);
+  EXPECT_EQ(after[3].profit, 30.0);
+  EXPECT_EQ(after[4].cost, 0.0);
+  EXPECT_FALSE(after[4].unitCost);
+  EXPECT_FALSE(after[4].profit);  // 销数 0: no gross profit
+  EXPECT_EQ(after[4].settled, -1);
+  EXPECT_EQ(after[1].available, 3.0);
+  EXPECT_EQ(after[1].settled, 0);
+}
+
+TEST_P(LPartTest, ItemsAreChosenByTheirOpenSalesAndCodesMayHoldQuotes) {
+  Ledger l;
+  l.docs = {{"R1", "2011-01-01", "入货"}, {"I1", "2011-02-01", "出货"}, {"S1", "2011-02-01", "销货"}};
+  l.lines = {receipt("R1", "X", 5, 1.0), outgoing("I1", "X", 1, 0), receipt("R1", "O'B", 5, 2.0),
+             outgoing("S1", "O'B", 2, 9), outgoing("I1", "O'B", 1, 0)};
+  make(l);
+  const auto result = run();
+  ASSERT_EQ(result.items.size(), 1u);
+  EXPECT_EQ(result.items[0].code, "O'B");
+  const auto after = lines();
+  EXPECT_EQ(after[1].settled, 0);  // an issue of an item without an open sale
+  EXPECT_EQ(after[0].available, 5.0);
+  EXPECT_EQ(after[3].cost, 4.0);
+  EXPECT_EQ(after[4].cost, 2.0);  // the issue of the same date follows in entry order... after the sale line
+  EXPECT_EQ(after[2].available, 2.0);
+}
+
+TEST_P(LPartTest, AFailureKeepsTheWholeLinesSavedBeforeIt) {
+  Ledger l;
+  l.docs = {{"R1", "2011-01-01", "入货"}, {"S1", "2011-02-01", "销货"}, {"S2", "2011-02-02", "销货"}};
+  l.lines = {receipt("R1", "A", 5, 10.0), outgoing("S1", "A", 2, 30), outgoing("S2", "A", 1, 30)};
+  make(l);
+  fifocost::testing::execSql(yearDb_, "UPDATE 库清单 SET 销数 = 'abc' WHERE 发票号 = 'S2'");
+  EXPECT_EQ(failure(), db::kErrTypeMismatch);
+  EXPECT_NE(description_.find("abc"), std::string::npos);
+  const auto after = lines();
+  EXPECT_EQ(after[1].cost, 20.0);
+  EXPECT_EQ(after[1].settled, -1);
+  EXPECT_EQ(after[0].available, 3.0);
+  EXPECT_EQ(after[2].settled, 0);
+}
+
+TEST_P(LPartTest, FailuresOfTheSettingsAndTheYearDatabase) {
+  make(workedExample());
+  fs::remove(yearDb_);
+  EXPECT_EQ(failure(), db::kErrFileNotFound);
+  EXPECT_NE(description_.find(yearDb_), std::string::npos);
+  fifocost::testing::execSql(appDb_, "DELETE FROM usysbookind");
+  EXPECT_EQ(failure(), db::kErrNoCurrentRecord);
+  fs::remove(appDb_);
+  EXPECT_EQ(failure(), db::kErrFileNotFound);
+
+  make(workedExample(), "2011-12-31') OR ('1'='1");
+  EXPECT_EQ(failure(), db::kErrSyntax);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothReadModes, LPartTest, ::testing::Values(ReadMode::kSnapshot, ReadMode::kPerStatement),
+                         [](const auto& info) {
+                           return info.param == ReadMode::kSnapshot ? std::string("Snapshot")
+                                                                     : std::string("PerStatement");
+                         });
+
+TEST(LPartStatements, AreWrittenInTheOriginalDialect) {
+  EXPECT_EQ(fifocost::statementS4("A001", "2011-12-31"),
+            "SELECT 库清单.编号, 库单.日期, 库单.类别, 库清单.销数, 库清单.本价, 库清单.成本, 库清单.毛利, 库清单.问题 "
+            "FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 WHERE (((库清单.编号)='A001') AND "
+            "((库单.日期)<=#2011-12-31#) AND ((库单.类别)='销货' Or (库单.类别)='出货' Or (库单.类别)='损溢') AND "
+            "((库清单.问题)=0)) ORDER BY 库单.日期;");
+  EXPECT_EQ(fifocost::statementS5("O'B"),
+            "SELECT 库清单.编号, 库单.日期, 库单.类别, 库清单.数量, 库清单.进价, 库清单.销合, 库清单.问题 FROM 库单 "
+            "INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 WHERE (((库清单.编号)='O''B') AND ((库单.类别)='期初' "
+            "Or (库单.类别)='入货') AND ((库清单.进价)>0) AND ((库清单.销合)>0)) ORDER BY 库单.日期, 库单.类别;");
+}
+
+TEST(LPartNumbers, QuantitiesAreReadAsText) {
+  EXPECT_EQ(fifocost::toNumber(db::Value(std::string(" 2.5 ")), "销数"), 2.5);
+  EXPECT_EQ(fifocost::toNumber(db::Value(int64_t{-3}), "销数"), -3.0);
+  EXPECT_EQ(fifocost::toNumber(db::Value(std::string("1e2")), "销数"), 100.0);
+  EXPECT_EQ(fifocost::toNumber(db::Value(0.1 + 0.2), "销数"), 0.3);  // fifteen digits, as text
+  for (const char* bad : {"", "abc", "1.2.3", "nan", "inf", "0x10", "5kg", "-"})
+    EXPECT_THROW(fifocost::toNumber(db::Value(std::string(bad)), "销数"), db::DbError) << bad;
+  EXPECT_THROW(fifocost::toNumber(db::Value(db::Null{}), "销数"), db::DbError);
+}
+
+}  // namespace
