@@ -11,7 +11,7 @@ set(KIT_ARTIFACTS "${CMAKE_BINARY_DIR}/artifacts")
 add_test(NAME wine_setup COMMAND ${PROJECT_SOURCE_DIR}/tests/wine/fixture.sh setup ${KIT_WINE_STATE})
 add_test(NAME wine_cleanup COMMAND ${PROJECT_SOURCE_DIR}/tests/wine/fixture.sh cleanup ${KIT_WINE_STATE})
 set_tests_properties(wine_setup PROPERTIES FIXTURES_SETUP wine LABELS wine TIMEOUT 300
-  ENVIRONMENT "KIT_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  ENVIRONMENT "KIT_SOURCE_DIR=${PROJECT_SOURCE_DIR};KIT_WIN_BIN=${KIT_WIN_BUILD_DIR}/bin")
 set_tests_properties(wine_cleanup PROPERTIES FIXTURES_CLEANUP wine LABELS wine TIMEOUT 120
   ENVIRONMENT "KIT_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 

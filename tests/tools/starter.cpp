@@ -2,9 +2,10 @@
 // Starts a program the way a program under test would: CreateProcessW with
 // STARTF_USESHOWWINDOW and the given window style. The command line is the
 // rest of starter's own command line, passed on byte for byte (quoting and
-// all). Prints the new process id; with --wait, waits and returns its exit
+// all), unless it is a single quoted argument, which is unquoted first. Prints the new process id; with --wait, waits and returns its exit
 // code. Exit 120 when the program cannot be started.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <string>
@@ -41,7 +42,13 @@ int wmain() {
     std::fputs("usage: starter <show> [--wait] <command line...>\n", stderr);
     return 2;
   }
+  // Started from Unix (wine starter.exe 3 "<line>"), the line arrives as one
+  // quoted argument; undo that quoting. Several tokens pass on verbatim.
   std::wstring cmd = p;
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(p, &argc);
+  if (argv && argc == 1 && *p == L'"') cmd = argv[0];
+  if (argv) LocalFree(argv);
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESHOWWINDOW;

@@ -15,6 +15,7 @@
 //   uiauto text <title> <controlId>      prints a control's text
 //   uiauto close <title>                 posts WM_CLOSE
 //   uiauto list                          dumps top-level windows and children
+//   uiauto hold-desktop                  keeps a hidden window until killed
 //
 // Exit codes: 0 done, 1 timed out / not found, 2 usage, 3 the action failed.
 // All text written is UTF-8.
@@ -392,7 +393,15 @@ int wmain(int argc, wchar_t** argv) {
   else if (cmd == L"click") rc = cmdClick(argc, argv);
   else if (cmd == L"text") rc = cmdText(argc, argv);
   else if (cmd == L"close") rc = cmdClose(argc, argv);
-  else if (cmd == L"list") {
+  else if (cmd == L"hold-desktop") {
+    // Wine ends its desktop process when the last windowed program ends and
+    // starts it again with the next one, a second each time; one hidden
+    // window kept for the whole run spares every test that cost.
+    CreateWindowExW(0, L"STATIC", L"uiauto hold-desktop", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+    rc = 0;
+  } else if (cmd == L"list") {
     EnumWindows(listTop, 0);
     rc = 0;
   }

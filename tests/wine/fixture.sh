@@ -12,6 +12,8 @@
 #                       has none (default: $KIT_SOURCE_DIR/build/locale)
 #   KIT_WINE_TEMPLATE   cache of a freshly made prefix, copied for every run
 #                       (default: $KIT_SOURCE_DIR/build/wine-template)
+#   KIT_WIN_BIN         the Windows build's bin/; its uiauto.exe keeps Wine's
+#                       desktop process alive for the run when present
 #
 # <state-dir>/env holds one KEY=value per line (no quoting); tests/wine/env.sh
 # and the C++ harness read it.
@@ -153,6 +155,11 @@ EOF
   # Start Wine's own services now, detached from any test's output.
   with_locale env WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
     DISPLAY="$DISPLAY_VALUE" wine cmd /c exit </dev/null >>"$state/wineserver.log" 2>&1 || true
+  if [ -n "${KIT_WIN_BIN:-}" ] && [ -f "$KIT_WIN_BIN/uiauto.exe" ]; then
+    # Ended with everything else by wineserver -k at clean-up.
+    with_locale env WINEPREFIX="$prefix" WINEDEBUG=-all DISPLAY="$DISPLAY_VALUE" \
+      setsid wine "$KIT_WIN_BIN/uiauto.exe" hold-desktop </dev/null >>"$state/wineserver.log" 2>&1 &
+  fi
   log "display $DISPLAY_VALUE, prefix $prefix"
 }
 
