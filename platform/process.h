@@ -24,10 +24,12 @@ class Processes {
   // throws PlatformError (file not found, ...) when it cannot be started.
   virtual uint32_t start(const std::string& commandLine, WindowStyle style) = 0;
   // True when another process of this same program (same full path) runs.
-  // The first call claims the program's instance token for this process.
+  // The first call claims the program's instance token for this process
+  // (held while this object lives); later calls repeat the first finding.
   virtual bool previousInstanceRunning() = 0;
 };
 
+// Windows: CreateProcessW and a named mutex; POSIX: see PosixProcesses.
 std::unique_ptr<Processes> makeNativeProcesses();
 
 // Quotes one command-line argument by the Windows argument rules when it

@@ -1,8 +1,8 @@
 #pragma once
 // Registry services shaped after the Win32 calls the launcher makes. On
 // Windows this is the real registry; on POSIX a file-backed store in the
-// ".reg" text format (see PosixRegistry). Reads of HKEY_LOCAL_MACHINE keys go
-// to the 32-bit view, as the original 32-bit program saw them.
+// ".reg" text format (see PosixRegistry). HKEY_LOCAL_MACHINE keys are opened
+// in the 32-bit view, as the original 32-bit program saw them. Window thread.
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -35,6 +35,8 @@ class Registry {
                                            const std::string& name) = 0;
 };
 
+// Windows: the system registry. POSIX has none: this throws PlatformError
+// (kErrInvalidProcedureCall); construct a PosixRegistry on a store file.
 std::unique_ptr<Registry> makeNativeRegistry();
 
 }  // namespace plat
