@@ -74,6 +74,33 @@ TEST(WineSmoke, EmptyTitleMatchesOnlyAnEmptyTitle) {
   EXPECT_FALSE(waitDialog("-", milliseconds(300))) << "no dialog is left";
 }
 
+TEST(WineSmoke, ClicksReachLabelsButtonsAndTheWindowBehindPlainLabels) {
+  ProgramFolder dir("click");
+  dir.copyBinary("clickpad.exe");
+  const fs::path log = dir.file("events.log");
+  WineProcess p = WineProcess::start({dir.file("clickpad.exe").string(), "Orvane", toWindowsPath(log)});
+  auto window = waitWindow("-", "Orvane", kWait);
+  ASSERT_TRUE(window) << p.err();
+  EXPECT_EQ(window->className, "KitClickPad");
+  auto events = [&] { return fs::exists(log) ? readBytes(log) : std::string(); };
+
+  ASSERT_TRUE(clickAt("Orvane", 30, 25));  // the notifying label
+  ASSERT_TRUE(waitUntil([&] { return events() == "label 1001\n"; }, kWait)) << events();
+  ASSERT_TRUE(clickAt("Orvane", 30, 65));  // a plain label lets the click through
+  ASSERT_TRUE(waitUntil([&] { return events() == "label 1001\ndown 30,65\n"; }, kWait)) << events();
+  ASSERT_TRUE(click("Orvane", 1003));
+  ASSERT_TRUE(click("Orvane", 1001));
+  ASSERT_TRUE(waitUntil([&] { return events() == "label 1001\ndown 30,65\nbutton 1003\nlabel 1001\n"; }, kWait))
+      << events();
+  EXPECT_EQ(controlText("Orvane", 1001), "点击这里");
+  EXPECT_FALSE(click("Orvane", 4242));
+  screenshotWindow("wine_smoke_clickpad", *window);
+
+  ASSERT_TRUE(closeWindow("Orvane"));
+  EXPECT_EQ(p.wait(kWait), 0);
+  EXPECT_TRUE(waitWindowGone("-", "Orvane", milliseconds(2000)));
+}
+
 TEST(WineSmoke, RecorderLogsCommandLineFolderAndWindowStyle) {
   ProgramFolder dir("程序");
   dir.copyBinary("starter.exe");
