@@ -1,2 +1,110 @@
+// Tallyrun killed at random moments and started again ends where one
+// uninterrupted run ends, and never leaves a half-costed item behind.
 #include <gtest/gtest.h>
-int x;
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "fifocost/testing/ledger.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using fifocost::testing::Line;
+using Clock = std::chrono::steady_clock;
+
+// A program folder: Tallyrun, its application database and the year ledger.
+struct Install {
+  fs::path dir;
+  std::string year;
+
+  Install(const fs::path& d, const fifocost::testing::Ledger& ledger) : dir(d) {
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    fs::copy_file(TALLYRUN_PATH, dir / "Tallyrun");
+    year = (dir / "2011.db").string();
+    fifocost::testing::writeYearDb(year, ledger);
+    // The name in another letter case, as it may come from a Windows share.
+    fifocost::testing::writeAppDb((dir / "velmora.dll").string(), year, "2011-11-30");
+  }
+
+  pid_t start() const {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      freopen("/dev/null", "w", stderr);
+      execl((dir / "Tallyrun").c_str(), "Tallyrun", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    return pid;
+  }
+
+  int runToEnd() const {
+    int status = 0;
+    waitpid(start(), &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+};
+
+// The fields Tallyrun writes while costing (gross profit comes at the end).
+bool sameCosting(const Line& a, const Line& b) {
+  return a.available == b.available && a.unitCost == b.unitCost && a.cost == b.cost && a.settled == b.settled;
+}
+
+TEST(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
+  fifocost::testing::GenParams p;
+  p.lines = 30000;
+  p.items = 150;
+  p.seed = 7;
+  p.oddities = true;
+  const auto ledger = fifocost::testing::generate(p);
+  const fs::path base = fs::temp_directory_path() / ("tallyrun_crash_" + std::to_string(::getpid()));
+
+  Install reference(base / "reference", ledger);
+  const auto t0 = Clock::now();
+  ASSERT_EQ(reference.runToEnd(), 0);
+  const auto runTime = Clock::now() - t0;
+  const auto expected = fifocost::testing::readLines(reference.year);
+  const auto initial = fifocost::testing::readLines(Install(base / "initial", ledger).year);
+
+  Install killed(base / "killed", ledger);
+  std::mt19937 rng(20111130);
+  const auto maxWaitUs = std::chrono::duration_cast<std::chrono::microseconds>(runTime).count();
+  int kills = 0;
+  for (int round = 0; round < 20; ++round) {
+    const pid_t pid = killed.start();
+    std::this_thread::sleep_for(
+        std::chrono::microseconds(std::uniform_int_distribution<long>(0, maxWaitUs)(rng)));
+    if (kill(pid, SIGKILL) == 0) ++kills;
+    int status = 0;
+    waitpid(pid, &status, 0);
+
+    const auto now = fifocost::testing::readLines(killed.year);
+    ASSERT_EQ(now.size(), expected.size());
+    // Every item is either untouched or costed as the full run costs it.
+    std::map<std::string, int> itemState;  // 1 untouched, 2 done, 3 both possible
+    for (size_t i = 0; i < now.size(); ++i) {
+      ASSERT_GE(now[i].available.value_or(0), 0) << "a receipt drawn beyond what it had, line " << i;
+      int s = 0;
+      if (sameCosting(now[i], initial[i])) s |= 1;
+      if (sameCosting(now[i], expected[i])) s |= 2;
+      ASSERT_NE(s, 0) << "line " << i << " of " << now[i].code << " is neither untouched nor costed in full";
+      auto [it, fresh] = itemState.emplace(now[i].code, s);
+      if (!fresh) {
+        it->second &= s;
+        ASSERT_NE(it->second, 0) << "item " << now[i].code << " is half costed after round " << round;
+      }
+    }
+  }
+  EXPECT_GE(kills, 10) << "too few runs were still going when killed";
+  ASSERT_EQ(killed.runToEnd(), 0);
+  EXPECT_EQ(fifocost::testing::readLines(killed.year), expected);
+  fs::remove_all(base);
+}
+
+}  // namespace

@@ -1,5 +1,6 @@
 #include "fifocost/lpart.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
@@ -309,19 +310,20 @@ RunResult LPart(const std::string& appDb, const Services& services, const Option
     result.nothingToCost = true;
     return result;
   }
-  year->execute(kS3);
-  services.pumpEvents();
-
-  std::unique_ptr<LedgerReader> reader;
-  if (options.mode == ReadMode::kSnapshot)
-    reader = std::make_unique<SnapshotReader>(*year, yearnew);
-  else
-    reader = std::make_unique<PerStatementReader>(*year, yearnew);
-
+  // The reset shares the first commit with the first items: one wait for
+  // the disk less, and a kill before that commit leaves the file untouched.
   year->beginTrans();
   try {
-    reader->transactionStarted();
+    year->execute(kS3);
+    services.pumpEvents();
+    std::unique_ptr<LedgerReader> reader;
+    if (options.mode == ReadMode::kSnapshot)
+      reader = std::make_unique<SnapshotReader>(*year, yearnew);
+    else
+      reader = std::make_unique<PerStatementReader>(*year, yearnew);
     size_t linesInTransaction = 0;
+    using Clock = std::chrono::steady_clock;
+    auto since = Clock::now();
     for (; !items->eof(); items->moveNext()) {
       ItemSummary summary;
       summary.code = db::valueToText(items->field("编号"));
@@ -339,7 +341,10 @@ RunResult LPart(const std::string& appDb, const Services& services, const Option
       }
       reader->endItem();
       result.items.push_back(summary);
-      if (linesInTransaction >= options.linesPerCommit) {
+      if (linesInTransaction >= options.linesPerCommit ||
+          (linesInTransaction > 0 && std::chrono::duration<double>(Clock::now() - since).count() >=
+                                         options.secondsPerCommit)) {
+        since = Clock::now();
         year->commitTrans();
         year->beginTrans();
         reader->transactionStarted();

@@ -37,8 +37,10 @@ enum class ReadMode {
 struct Options {
   ReadMode mode = ReadMode::kSnapshot;
   // Whole items are grouped into one transaction until this many lines are
-  // costed: commits are few on a big ledger and small on a small one.
-  size_t linesPerCommit = 2000;
+  // costed or this much time has passed: every commit waits for the disk,
+  // so they are kept few, yet a kill loses little work.
+  size_t linesPerCommit = 50000;
+  double secondsPerCommit = 0.5;
 };
 
 struct ItemSummary {
