@@ -151,8 +151,7 @@ class UrlRead final : public IBindStatusCallback, public IHttpNegotiate, public 
     char text[128];
     std::snprintf(text, sizeof text, "No data received from the server for %u seconds; the transfer was stopped",
                   limitMs / 1000);
-    if (binding_) binding_->Abort();
-    finish(Report{Report::kFailed, 0, text, 0, 0});
+    finish(Report{Report::kFailed, 0, text, 0, 0}, true);
   }
 
   void flushPending() {
@@ -207,6 +206,12 @@ class UrlRead final : public IBindStatusCallback, public IHttpNegotiate, public 
   HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG progressMax, ULONG status, LPCWSTR text) override {
     touch();
     if (done_) return S_OK;
+    if (progressMax > 0 && (status == BINDSTATUS_BEGINDOWNLOADDATA || status == BINDSTATUS_DOWNLOADINGDATA ||
+                            status == BINDSTATUS_ENDDOWNLOADDATA))
+      total_ = clamp32(progressMax);
+    // The data reports are made from what was actually pulled (see drain):
+    // URLMon's own counts run ahead of the stream and do not come reliably.
+    if (status == BINDSTATUS_DOWNLOADINGDATA || status == BINDSTATUS_ENDDOWNLOADDATA) return S_OK;
     deliver(Report{Report::kProgress, static_cast<int>(status), narrowZ(text), clamp32(progress), clamp32(progressMax)});
     return S_OK;
   }
@@ -214,6 +219,9 @@ class UrlRead final : public IBindStatusCallback, public IHttpNegotiate, public 
     touch();
     if (done_) return S_OK;
     if (!drain()) return S_OK;
+    if (SUCCEEDED(result) && httpStatus_ < 400)
+      deliver(Report{Report::kProgress, BINDSTATUS_ENDDOWNLOADDATA, {}, bytes32(), total_});
+    if (done_) return S_OK;  // the sink cancelled from that report
     if (FAILED(result)) {
       std::string text = narrowZ(error);
       finish(Report{Report::kFailed, 0, text.empty() ? describeError(result) : text, 0, 0});
@@ -243,7 +251,9 @@ class UrlRead final : public IBindStatusCallback, public IHttpNegotiate, public 
     if (done_) return S_OK;
     if (!stream_ && medium && medium->tymed == TYMED_ISTREAM && medium->pstm)
       stream_ = ComPtr<IStream>::share(medium->pstm);
-    drain();
+    const int64_t before = written_;
+    if (drain() && written_ > before)
+      deliver(Report{Report::kProgress, BINDSTATUS_DOWNLOADINGDATA, {}, bytes32(), total_});
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
@@ -284,8 +294,7 @@ class UrlRead final : public IBindStatusCallback, public IHttpNegotiate, public 
         DWORD put = 0;
         if (!WriteFile(file_, buffer_.data(), got, &put, nullptr) || put != got) {
           std::string text = "Cannot write the temporary file: " + describeError(HRESULT_FROM_WIN32(GetLastError()));
-          if (binding_) binding_->Abort();
-          finish(Report{Report::kFailed, 0, text, 0, 0});
+          finish(Report{Report::kFailed, 0, text, 0, 0}, true);
           return false;
         }
         written_ += got;
@@ -305,12 +314,17 @@ class UrlRead final : public IBindStatusCallback, public IHttpNegotiate, public 
     }
   }
 
-  void finish(Report report) {
+  // Ends the read with its last report. Done is set before an abort, so the
+  // OnStopBinding that URLMon may call from inside Abort reports nothing.
+  void finish(Report report, bool abortBinding = false) {
     done_ = true;
+    if (abortBinding && binding_) binding_->Abort();
     stream_.reset();
     closeFile(false);
     deliver(std::move(report));
   }
+
+  int32_t bytes32() const { return static_cast<int32_t>(std::min<int64_t>(written_, INT32_MAX)); }
 
   void deliver(Report report) {
     if (starting_ || flushQueued_) {
@@ -372,6 +386,7 @@ class UrlRead final : public IBindStatusCallback, public IHttpNegotiate, public 
   std::wstring tempPath_;
   std::vector<char> buffer_;
   int64_t written_ = 0;
+  int32_t total_ = 0;
   DWORD httpStatus_ = 0;
   bool done_ = false;
   bool starting_ = false;

@@ -1,0 +1,528 @@
+// Lumvex.ocx under Wine: registration, creation by ProgID and without the
+// registry, property defaults by dispatch id, downloads from a local HTTP
+// server with the events seen through the connection point, persistence,
+// hosting in the system's ActiveX container, and a benchmark on request.
+//
+// The server runs in this (native) process; lumvex_probe.exe is the Windows
+// host that drives the control and logs what it sees.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "tests/wine/harness.h"
+
+namespace {
+
+using namespace winetest;
+using std::chrono::milliseconds;
+
+constexpr const char* kClsidKey = R"(HKCR\CLSID\{89168053-A77C-471F-8FDC-E9E04784D4B1})";
+constexpr const char* kProgIdKey = R"(HKCR\Lumvex.bkDLControl)";
+constexpr const char* kTypeLibKey = R"(HKCR\TypeLib\{C8515966-EF37-46BC-9ECA-50174F0FC111})";
+
+std::string pattern(size_t size, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(size, '\0');
+  for (char& c : s) c = static_cast<char>(gen() & 0xFF);
+  return s;
+}
+
+// The local web server: fixed files, redirects, an empty body, a missing
+// file, a body that stops half-way until released, and a large generated one.
+class Server {
+ public:
+  Server() {
+    svr_.Get(R"(/files/(.+))", [this](const httplib::Request& req, httplib::Response& res) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto it = files_.find(req.matches[1]);
+      if (it == files_.end()) {
+        res.status = 404;
+        res.set_content("not here", "text/plain");
+        return;
+      }
+      res.set_content(it->second, "application/octet-stream");
+    });
+    // /go/<name>/old.rar moves to /files/<name>: the two last segments differ.
+    svr_.Get(R"(/go/([^/]+)/old\.rar)", [this](const httplib::Request& req, httplib::Response& res) {
+      res.status = 302;
+      res.set_header("Location", url("/files/" + req.matches[1].str()));
+    });
+    svr_.Get("/empty", [](const httplib::Request&, httplib::Response& res) { res.set_content("", "text/plain"); });
+    svr_.Get("/missing", [](const httplib::Request&, httplib::Response& res) {
+      res.status = 404;
+      res.set_content("no such file", "text/plain");
+    });
+    // Half of the body, then nothing until release() (or the server stops).
+    svr_.Get(R"(/half/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+      const size_t total = std::stoul(req.matches[1]);
+      res.set_content_provider(total, "application/octet-stream",
+                               [this, total](size_t offset, size_t, httplib::DataSink& sink) {
+                                 if (offset >= total / 2) {
+                                   std::unique_lock<std::mutex> lock(mutex_);
+                                   releaseCv_.wait(lock, [this] { return released_ || stopping_; });
+                                   if (stopping_ && !released_) return false;
+                                 }
+                                 const size_t end = offset < total / 2 ? total / 2 : total;
+                                 std::string chunk(end - offset, 'h');
+                                 return sink.write(chunk.data(), chunk.size());
+                               });
+    });
+    // Headers, then silence.
+    svr_.Get("/silent", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_content_provider(1000, "application/octet-stream", [this](size_t, size_t, httplib::DataSink&) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        releaseCv_.wait(lock, [this] { return stopping_; });
+        return false;
+      });
+    });
+    svr_.Get(R"(/big/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+      const size_t total = std::stoull(req.matches[1]);
+      auto block = std::make_shared<std::string>(pattern(1 << 20, 7));
+      res.set_content_provider(total, "application/octet-stream",
+                               [block, total](size_t offset, size_t, httplib::DataSink& sink) {
+                                 size_t n = std::min(block->size(), total - offset);
+                                 return sink.write(block->data(), n);
+                               });
+    });
+    port_ = svr_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { svr_.listen_after_bind(); });
+    while (!svr_.is_running()) std::this_thread::sleep_for(milliseconds(5));
+  }
+  ~Server() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    releaseCv_.notify_all();
+    svr_.stop();
+    thread_.join();
+  }
+  void addFile(const std::string& name, std::string bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    files_[name] = std::move(bytes);
+  }
+  void release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      released_ = true;
+    }
+    releaseCv_.notify_all();
+  }
+  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+
+ private:
+  httplib::Server svr_;
+  int port_ = 0;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable releaseCv_;
+  bool released_ = false;
+  bool stopping_ = false;
+  std::map<std::string, std::string> files_;
+};
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) out.push_back(line);
+  return out;
+}
+
+// The log lines that start with `prefix`, in order.
+std::vector<std::string> with(const std::vector<std::string>& log, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const std::string& l : log)
+    if (l.rfind(prefix, 0) == 0) out.push_back(l);
+  return out;
+}
+
+std::string final(const std::vector<std::string>& log, const std::string& name) {
+  for (const std::string& l : with(log, "FINAL " + name + "="))
+    return l.substr(std::string("FINAL " + name + "=").size());
+  return "<none>";
+}
+
+// Events only, without the progress lines (their number depends on timing).
+std::vector<std::string> milestones(const std::vector<std::string>& log) {
+  std::vector<std::string> out;
+  for (const std::string& l : log)
+    if ((l.rfind("EVENT ", 0) == 0 && l.rfind("EVENT DLProgress", 0) != 0) || l.rfind("ACTION ", 0) == 0)
+      out.push_back(l);
+  return out;
+}
+
+class LumvexWine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::make_unique<ProgramFolder>("lumvex");
+    dir_->copyBinary("Lumvex.ocx");
+    dir_->copyBinary("lumvex_probe.exe");
+    fs::create_directories(dir_->path() / "下载");
+  }
+
+  std::string ocx() const { return dir_->winPath() + "\\Lumvex.ocx"; }
+  std::string saveFolder() const { return dir_->winPath() + "\\下载"; }
+  fs::path saved(const std::string& name) const { return dir_->path() / "下载" / fs::u8path(name); }
+
+  // Runs the probe to its end; returns its log.
+  std::vector<std::string> probe(std::vector<std::string> args, std::optional<int>* exit = nullptr,
+                                 milliseconds timeout = milliseconds(180000)) {
+    const std::string log = "probe-" + std::to_string(++runs_) + ".log";
+    args.insert(args.begin() + 1, dir_->winPath() + "\\" + log);
+    args.insert(args.begin(), dir_->file("lumvex_probe.exe").string());
+    RunResult r = run(args, timeout, {.cwd = dir_->path(), .extraEnv = {}});
+    if (exit) *exit = r.exitCode;
+    std::string text = dir_->exists(log) ? dir_->read(log) : std::string();
+    // A caller that asks for the exit code judges it itself.
+    if (!exit && (!r.exitCode || *r.exitCode != 0)) ADD_FAILURE() << "probe failed\n" << text << r.err;
+    return lines(text);
+  }
+
+  std::vector<std::string> download(const std::string& url, std::vector<std::string> options = {}) {
+    std::vector<std::string> args{"download", url, saveFolder(), "ocx=" + ocx()};
+    args.insert(args.end(), options.begin(), options.end());
+    return probe(args);
+  }
+
+  std::unique_ptr<ProgramFolder> dir_;
+  int runs_ = 0;
+  Server server_;
+};
+
+std::string regDump(const std::string& key) {
+  RunResult r = run({"reg", "query", key, "/s"}, milliseconds(60000));
+  return r.exitCode && *r.exitCode == 0 ? fromCodePage936(r.out) : std::string();
+}
+
+TEST_F(LumvexWine, Regsvr32RegistersForProgIdCreationAndUnregisters) {
+  RunResult reg = run({"regsvr32", "/s", ocx()}, milliseconds(60000));
+  ASSERT_EQ(reg.exitCode, 0) << reg.err;
+  const std::string clsid = regDump(kClsidKey);
+  EXPECT_NE(clsid.find("InprocServer32"), std::string::npos) << clsid;
+  EXPECT_NE(clsid.find(ocx()), std::string::npos) << clsid;
+  EXPECT_NE(clsid.find("ThreadingModel    REG_SZ    Apartment"), std::string::npos) << clsid;
+  EXPECT_NE(clsid.find("Lumvex.bkDLControl"), std::string::npos) << clsid;
+  EXPECT_NE(clsid.find("{C8515966-EF37-46BC-9ECA-50174F0FC111}"), std::string::npos) << clsid;
+  EXPECT_TRUE(regKeyExists(std::string(kClsidKey) + "\\Control"));
+  EXPECT_NE(regDump(kProgIdKey).find("{89168053-A77C-471F-8FDC-E9E04784D4B1}"), std::string::npos);
+  const std::string lib = regDump(kTypeLibKey);
+  EXPECT_NE(lib.find("3.0\\0\\win64"), std::string::npos) << lib;
+
+  // Created by ProgID, every property reads its default by dispatch id.
+  auto log = probe({"defaults"});
+  const std::vector<std::string> expected = {
+      "PROP BackColor=UI4:2147483663",  // 0x8000000F, the button face
+      "PROP ForeColor=UI4:2147483666",  // 0x80000012, the button text
+      "PROP Enabled=BOOL:-1",
+      "PROP BorderStyle=I2:1",
+      "PROP BytesRead=I4:0",
+      "PROP CacheFile=BSTR:",
+      "PROP ConnectionAddress=BSTR:",
+      "PROP MIMEType=BSTR:",
+      "PROP RedirectFile=BSTR:",
+      "PROP FileSize=I4:0",
+      "PROP FileURL=BSTR:",
+      "PROP SaveFileName=BSTR:",
+      "PROP SaveFilePath=BSTR:",
+      "PROP FailOnRedirect=BOOL:-1",
+      "PROP RenameOnRedirect=BOOL:0",  // stored true, read false while FailOnRedirect
+      "PROP ShowProgress=BOOL:-1",
+      "DISPID BeginDownload=6003001E",
+      "DISPID FileURL=68030005",
+      "DISPID CancelDownload=60030021",
+      "DISPID Refresh=60030011",
+      "DISPID ShowProgress=68030000",
+      "EVENTS {B1BAE7D4-9A2D-450D-ACE9-E92CF17C285B}",
+  };
+  for (const std::string& e : expected) EXPECT_EQ(with(log, e).size(), 1u) << e;
+  ASSERT_EQ(with(log, "PROP Font=FONT:").size(), 1u);  // the default font object
+
+  reg = run({"regsvr32", "/s", "/u", ocx()}, milliseconds(60000));
+  ASSERT_EQ(reg.exitCode, 0) << reg.err;
+  EXPECT_FALSE(regKeyExists(kClsidKey));
+  EXPECT_FALSE(regKeyExists(kProgIdKey));
+  EXPECT_FALSE(regKeyExists(std::string(kTypeLibKey) + "\\3.0"));
+  std::optional<int> exit;
+  log = probe({"defaults"}, &exit);
+  EXPECT_EQ(exit, 1);
+  ASSERT_FALSE(log.empty());
+  EXPECT_NE(log[0], "CREATE 00000000");
+}
+
+TEST_F(LumvexWine, DownloadRaisesTheEventsAndWritesTheFile) {
+  const std::string body = pattern(700000, 1);
+  server_.addFile("rar.xml", body);
+  // An older, longer file at the target is replaced, not overwritten in part.
+  dir_->write("下载/rar.xml", std::string(900000, 'x'));
+  auto log = download(server_.url("/files/rar.xml"));
+  EXPECT_EQ(with(log, "SAVEFILENAME BSTR:" + saveFolder() + "\\rar.xml").size(), 1u);
+  EXPECT_EQ(with(log, "BEGIN 00000000 true").size(), 1u);
+  EXPECT_EQ(with(log, "FILESIZE_AT_START I4:0").size(), 1u);
+  const std::vector<std::string> expected = {
+      "EVENT DLConnected 127.0.0.1",
+      "EVENT DLMIMEType application/octet-stream",
+      "EVENT DLFileSize 700000",
+      "EVENT DLBeginDownload",
+      "EVENT DLComplete 700000",
+      "ACTION BeginDownload from DLComplete false",  // still busy inside the success handler
+  };
+  EXPECT_EQ(milestones(log), expected);
+  auto progress = with(log, "EVENT DLProgress");
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back(), "EVENT DLProgress 1.0000 700000 700000");
+  EXPECT_EQ(readBytes(saved("rar.xml")), body);
+  EXPECT_EQ(final(log, "BytesRead"), "I4:700000");
+  EXPECT_EQ(final(log, "FileSize"), "I4:700000");
+  EXPECT_EQ(final(log, "ConnectionAddress"), "BSTR:127.0.0.1");
+  EXPECT_EQ(final(log, "MIMEType"), "BSTR:application/octet-stream");
+}
+
+TEST_F(LumvexWine, WaitReturnsOnlyWhenTheFileIsWritten) {
+  server_.addFile("MSAC2003.exe", pattern(50000, 2));
+  auto log = download(server_.url("/files/MSAC2003.exe"), {"wait"});
+  // Every event came inside BeginDownload, before it returned true.
+  auto begin = std::find(log.begin(), log.end(), "BEGIN 00000000 true");
+  ASSERT_NE(begin, log.end());
+  auto complete = std::find(log.begin(), log.end(), "EVENT DLComplete 50000");
+  ASSERT_NE(complete, log.end());
+  EXPECT_LT(complete - log.begin(), begin - log.begin());
+  EXPECT_EQ(readBytes(saved("MSAC2003.exe")), pattern(50000, 2));
+}
+
+TEST_F(LumvexWine, RedirectFailsWhenFailOnRedirect) {
+  server_.addFile("new.rar", pattern(1000, 3));
+  auto log = download(server_.url("/go/new.rar/old.rar"));
+  const std::string location = server_.url("/files/new.rar");
+  const std::vector<std::string> expected = {"EVENT DLError 2 Redirected to " + location, "EVENT DLComplete 0"};
+  auto events = milestones(log);
+  // Connection reports may come first; the ending is exact and nothing follows.
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(std::vector<std::string>(events.end() - 2, events.end()), expected);
+  EXPECT_TRUE(with(log, "EVENT DLRedirect").empty());
+  EXPECT_EQ(final(log, "RedirectFile"), "BSTR:" + location);
+  EXPECT_EQ(final(log, "RenameOnRedirect"), "BOOL:0");
+  EXPECT_FALSE(fs::exists(saved("new.rar")));
+  EXPECT_FALSE(fs::exists(saved("old.rar")));
+}
+
+TEST_F(LumvexWine, RedirectFollowedAndRenamed) {
+  server_.addFile("new.rar", pattern(2000, 4));
+  auto log = download(server_.url("/go/new.rar/old.rar"), {"fail-redirect=0", "rename-redirect=1"});
+  EXPECT_EQ(with(log, "EVENT DLRedirect " + server_.url("/files/new.rar")).size(), 1u);
+  EXPECT_EQ(with(log, "EVENT DLComplete 2000").size(), 1u);
+  EXPECT_EQ(readBytes(saved("new.rar")), pattern(2000, 4));
+  EXPECT_FALSE(fs::exists(saved("old.rar")));
+  EXPECT_EQ(final(log, "SaveFileName"), "BSTR:" + saveFolder() + "\\new.rar");
+}
+
+TEST_F(LumvexWine, RedirectFollowedKeepingTheName) {
+  server_.addFile("new.rar", pattern(2000, 5));
+  auto log = download(server_.url("/go/new.rar/old.rar"), {"fail-redirect=0", "rename-redirect=0"});
+  EXPECT_EQ(with(log, "EVENT DLRedirect " + server_.url("/files/new.rar")).size(), 1u);
+  // The name comes from the address asked for.
+  EXPECT_EQ(final(log, "SaveFileName"), "BSTR:" + saveFolder() + "\\old.rar");
+  EXPECT_EQ(readBytes(saved("old.rar")), pattern(2000, 5));
+  EXPECT_FALSE(fs::exists(saved("new.rar")));
+}
+
+TEST_F(LumvexWine, EmptyBodyIsAZeroLengthError) {
+  auto log = download(server_.url("/empty"));
+  auto events = milestones(log);
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events[events.size() - 2], "EVENT DLError 3 Zero bytes retrieved");
+  EXPECT_EQ(events.back(), "EVENT DLComplete 0");
+  EXPECT_FALSE(fs::exists(saved("empty")));
+}
+
+TEST_F(LumvexWine, MissingFileEndsWithOneErrorAndNoFile) {
+  auto log = download(server_.url("/missing"));
+  auto errors = with(log, "EVENT DLError ");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].rfind("EVENT DLError 99 ", 0), 0u) << errors[0];
+  EXPECT_NE(errors[0].find("404"), std::string::npos) << errors[0];
+  auto events = milestones(log);
+  EXPECT_EQ(events.back(), "EVENT DLComplete 0");
+  EXPECT_FALSE(fs::exists(saved("missing")));
+}
+
+TEST_F(LumvexWine, NewDownloadFromTheErrorHandler) {
+  server_.addFile("good.bin", pattern(3000, 6));
+  auto log = download(server_.url("/missing"), {"again-on-error=" + server_.url("/files/good.bin")});
+  auto events = milestones(log);
+  auto at = std::find(events.begin(), events.end(), "ACTION BeginDownload from DLError true");
+  ASSERT_NE(at, events.end()) << ::testing::PrintToString(events);
+  // The old download's DLComplete (0) arrives while the new one is busy.
+  ASSERT_NE(at + 1, events.end());
+  EXPECT_EQ(*(at + 1), "EVENT DLComplete 0");
+  EXPECT_EQ(events.back() == "ACTION BeginDownload from DLComplete false" ? *(events.end() - 2) : events.back(),
+            "EVENT DLComplete 3000");
+  EXPECT_EQ(readBytes(saved("good.bin")), pattern(3000, 6));
+}
+
+TEST_F(LumvexWine, CancelStopsTheTransferWithoutAFile) {
+  auto log = download(server_.url("/half/400000"), {"cancel-at=1"});
+  auto events = milestones(log);
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back(), "EVENT DLCanceled");
+  EXPECT_TRUE(with(log, "EVENT DLComplete").empty());
+  EXPECT_TRUE(with(log, "EVENT DLError").empty());
+  EXPECT_FALSE(fs::exists(saved("400000")));
+  server_.release();
+}
+
+TEST_F(LumvexWine, SilentServerEndsAfterTheStallLimit) {
+  auto log = download(server_.url("/silent"), {"timeout=150000"});
+  auto errors = with(log, "EVENT DLError 99 ");
+  ASSERT_EQ(errors.size(), 1u) << ::testing::PrintToString(log);
+  EXPECT_NE(errors[0].find("60 seconds"), std::string::npos) << errors[0];
+  EXPECT_EQ(milestones(log).back(), "EVENT DLComplete 0");
+}
+
+TEST_F(LumvexWine, SettingsRoundTripThroughPropertyBagAndStream) {
+  auto log = probe({"persist", ocx()});
+  EXPECT_TRUE(with(log, "MISMATCH").empty()) << ::testing::PrintToString(with(log, "MISMATCH"));
+  EXPECT_EQ(with(log, "END").size(), 1u);
+  // Values equal to their defaults are left out: a new control saves nothing.
+  EXPECT_NE(std::find(log.begin(), log.end(), "SAVE_DEFAULTS 00000000 keys="), log.end())
+      << ::testing::PrintToString(with(log, "SAVE_DEFAULTS"));
+  // RenameOnRedirect is stored as assigned (true, its default), not as read
+  // (false while FailOnRedirect): so it is left out too.
+  EXPECT_NE(std::find(log.begin(), log.end(),
+                      "SAVE_BAG 00000000 keys=BackColor,ForeColor,Enabled,Font,BorderStyle,FileURL,SaveFilePath,"
+                      "ShowProgress"),
+            log.end())
+      << ::testing::PrintToString(with(log, "SAVE_BAG"));
+}
+
+// ---- Windows on the screen: one at a time
+
+class LumvexWineUi : public LumvexWine {};
+
+TEST_F(LumvexWineUi, HostedInTheActiveXContainerShowsAHalfBar) {
+  RunResult reg = run({"regsvr32", "/s", ocx()}, milliseconds(60000));
+  ASSERT_EQ(reg.exitCode, 0);
+  const std::string log = "host.log";
+  WineProcess p = WineProcess::start({dir_->file("lumvex_probe.exe").string(), "host", dir_->winPath() + "\\" + log,
+                                      server_.url("/half/400000"), saveFolder()},
+                                     {.cwd = dir_->path(), .extraEnv = {}});
+  auto window = waitWindow("-", "Lumvex host", milliseconds(30000));
+  ASSERT_TRUE(window) << p.err();
+  std::vector<std::string> seen;
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        seen = lines(dir_->exists(log) ? dir_->read(log) : "");
+        return !with(seen, "PIXELS").empty();
+      },
+      milliseconds(60000)))
+      << ::testing::PrintToString(seen);
+  EXPECT_EQ(with(seen, "CONTROLWINDOW ok").size(), 1u) << ::testing::PrintToString(seen);
+  // Half the data arrived: green from the left edge, white beyond the middle.
+  const std::string pixels = with(seen, "PIXELS")[0];
+  EXPECT_EQ(pixels.rfind("PIXELS 00C000 FFFFFF 0.5", 0), 0u) << pixels;
+  fs::path png = screenshotWindow("lumvex_half_progress", *window);
+  EXPECT_GT(fs::file_size(png), 1000u);
+
+  // Clicks on the bar reach the host as the control's mouse events.
+  ASSERT_TRUE(clickAt("Lumvex host", 120, 50));
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        seen = lines(dir_->read(log));
+        return !with(seen, "EVENT Click").empty();
+      },
+      milliseconds(20000)))
+      << ::testing::PrintToString(seen);
+  auto mouse = milestones(seen);
+  auto down = std::find_if(mouse.begin(), mouse.end(), [](auto& l) { return l.rfind("EVENT MouseDown 1 0", 0) == 0; });
+  ASSERT_NE(down, mouse.end());
+  auto up = std::find_if(down, mouse.end(), [](auto& l) { return l.rfind("EVENT MouseUp 1 0", 0) == 0; });
+  ASSERT_NE(up, mouse.end());
+  EXPECT_NE(std::find(up, mouse.end(), "EVENT Click"), mouse.end());
+
+  server_.release();
+  ASSERT_TRUE(waitUntil([&] { return fs::exists(saved("400000")) && fs::file_size(saved("400000")) == 400000; },
+                        milliseconds(30000)));
+  ASSERT_TRUE(closeWindow("Lumvex host"));
+  EXPECT_EQ(p.wait(milliseconds(30000)), 0);
+  run({"regsvr32", "/s", "/u", ocx()}, milliseconds(60000));
+}
+
+TEST_F(LumvexWineUi, StartFailureShowsTheCriticalBox) {
+  const std::string log = "start.log";
+  WineProcess p = WineProcess::start({dir_->file("lumvex_probe.exe").string(), "download",
+                                      dir_->winPath() + "\\" + log, "nosuchscheme://x/y.bin", saveFolder(),
+                                      "ocx=" + ocx()},
+                                     {.cwd = dir_->path(), .extraEnv = {}});
+  auto box = waitDialog("-", milliseconds(30000), 1);
+  ASSERT_TRUE(box) << p.err();
+  EXPECT_EQ(box->title.rfind("bkDLControl Internal Error: ", 0), 0u) << box->title;
+  const std::string number = box->title.substr(std::string("bkDLControl Internal Error: ").size());
+  EXPECT_EQ(box->text.rfind(number + "Error: \r\n", 0) == 0 || box->text.rfind(number + "Error: \n", 0) == 0, true)
+      << box->text;
+  EXPECT_EQ(box->icon, "hand");
+  EXPECT_EQ(p.wait(milliseconds(30000)), 0);
+  auto seen = lines(dir_->read(log));
+  // DLError and DLComplete (0) come before the box; BeginDownload gives false.
+  EXPECT_EQ(with(seen, "EVENT DLError 1 ").size(), 1u) << ::testing::PrintToString(seen);
+  EXPECT_EQ(with(seen, "EVENT DLComplete 0").size(), 1u);
+  EXPECT_EQ(with(seen, "BEGIN 00000000 false").size(), 1u);
+}
+
+// ---- Benchmark (KIT_BENCH=1): 1 GiB through the control and through curl.
+
+long peakRssKiB(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+TEST_F(LumvexWine, Benchmark) {
+  if (!std::getenv("KIT_BENCH")) GTEST_SKIP() << "set KIT_BENCH=1 to run the 1 GiB benchmark";
+  const size_t size = size_t(1) << 30;
+  const std::string url = server_.url("/big/" + std::to_string(size));
+  const std::string log = "bench.log";
+  WineProcess p = WineProcess::start({dir_->file("lumvex_probe.exe").string(), "bench", dir_->winPath() + "\\" + log,
+                                      url, saveFolder(), ocx()},
+                                     {.cwd = dir_->path(), .extraEnv = {}});
+  long peak = 0;
+  while (p.running()) {
+    peak = std::max(peak, peakRssKiB(p.pid()));
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  auto seen = lines(dir_->read(log));
+  auto bench = with(seen, "BENCH");
+  ASSERT_EQ(bench.size(), 1u) << ::testing::PrintToString(seen);
+  EXPECT_EQ(fs::file_size(saved(std::to_string(size))), size);
+  fs::remove(saved(std::to_string(size)));
+
+  auto t0 = std::chrono::steady_clock::now();
+  const std::string curlOut = (dir_->path() / "curl.out").string();
+  int rc = std::system(("curl -s -o '" + curlOut + "' '" + url + "'").c_str());
+  double curlSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  ASSERT_EQ(rc, 0);
+  fs::remove(curlOut);
+  double controlSeconds = std::atof(bench[0].substr(bench[0].find("seconds=") + 8).c_str());
+  std::printf("LUMVEX_BENCH control_seconds=%.2f control_mib_s=%.1f curl_seconds=%.2f curl_mib_s=%.1f ratio=%.2f "
+              "peak_rss_mib=%.1f (%s)\n",
+              controlSeconds, 1024.0 / controlSeconds, curlSeconds, 1024.0 / curlSeconds, curlSeconds / controlSeconds,
+              peak / 1024.0, bench[0].c_str());
+  ::testing::Test::RecordProperty("control_seconds", std::to_string(controlSeconds));
+  ::testing::Test::RecordProperty("curl_seconds", std::to_string(curlSeconds));
+  ::testing::Test::RecordProperty("peak_rss_mib", std::to_string(peak / 1024.0));
+}
+
+}  // namespace
