@@ -134,6 +134,8 @@ setup() {
   locale_env
   start_xvfb
   make_template
+  # Tests may leave folders without write permission behind.
+  chmod -R u+w "$prefix" "$state/runs" 2>/dev/null || true
   rm -rf "$prefix" "$state/runs"
   cp -a "$template/prefix" "$prefix"
   mkdir -p "$state/runs"
