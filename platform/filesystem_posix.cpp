@@ -158,7 +158,6 @@ std::string PosixPathMap::toNative(const std::string& path) const {
     std::string rest = p.substr(2);
     while (!rest.empty() && rest.front() == '/') rest.erase(rest.begin());
     std::string root = it->second;
-    if (rest.empty()) return root.empty() ? "/" : root;
     if (root.empty() || root.back() != '/') root.push_back('/');
     return root + rest;
   }
@@ -273,7 +272,7 @@ std::unique_ptr<DirListing> PosixFileSystem::list(const std::string& folder, uin
   std::string dir;
   std::string pattern;
   if (native.empty()) return std::make_unique<VectorListing>(std::vector<std::string>{});
-  if (native.back() == '/') {
+  if (folder.back() == '\\' || folder.back() == '/' || native.back() == '/') {
     dir = native;
     pattern = "*";
   } else {

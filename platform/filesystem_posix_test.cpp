@@ -50,7 +50,7 @@ TEST(PosixPathMap, DriveLettersMapThroughTheTable) {
   EXPECT_EQ(m.toNative("c:\\system.mdw"), "/srv/c/system.mdw");
   EXPECT_EQ(m.toNative("E:\\x\\\\y"), "/mnt/e/x//y");
   EXPECT_EQ(m.toNative("E:"), "/mnt/e/");
-  EXPECT_EQ(m.toNative("C:\\"), "/srv/c");
+  EXPECT_EQ(m.toNative("C:\\"), "/srv/c/");
   EXPECT_EQ(m.toNative("/usr/bin\\env"), "/usr/bin/env");
   EXPECT_EQ(errorNumber([&] { m.toNative("Q:\\x"); }), kErrPathNotFound);
 }
@@ -194,6 +194,7 @@ TEST_F(PosixFileSystemTest, ListingFiltersByTheAttributeMask) {
   EXPECT_EQ(drain(*fs_->list("D:\\t", attr::kDirectory)), (Names{"t"}));
   EXPECT_TRUE(drain(*fs_->list("D:\\t", attr::kNormal)).empty());
   EXPECT_TRUE(drain(*fs_->list("D:\\missing\\", 31)).empty());
+  EXPECT_EQ(drain(*fs_->list("D:\\", attr::kDirectory)), (Names{".", "..", "t"}));
   EXPECT_EQ(errorNumber([&] { fs_->list("Q:\\", 31); }), kErrPathNotFound);
 }
 

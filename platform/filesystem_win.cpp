@@ -52,7 +52,8 @@ class WinFileSystem : public FileSystem {
 
   void copyFile(const std::string& from, const std::string& to) override {
     const std::wstring target = widen(to);
-    // Windows refuses a read-only or hidden destination; Wine overwrites it.
+    // Windows refuses a read-only or hidden destination; Wine run by root
+    // overwrites it.
     // Refuse it here so that both behave as Windows does.
     const DWORD existing = ::GetFileAttributesW(target.c_str());
     if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
@@ -130,9 +131,14 @@ class WinFileSystem : public FileSystem {
   }
 
   void writeFile(const std::string& path, const std::string& bytes) override {
+    const std::wstring target = widen(path);
+    // Wine run by root writes into read-only files; Windows does not.
+    const DWORD existing = ::GetFileAttributesW(target.c_str());
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_READONLY) != 0)
+      throw errorOf(kErrPathFileAccess);
     // OPEN_ALWAYS, not CREATE_ALWAYS: the latter refuses an existing hidden
     // file unless the caller repeats its attributes.
-    win::UniqueFileHandle f(::CreateFileW(widen(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+    win::UniqueFileHandle f(::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f) throw errorFromWin32(::GetLastError());
     size_t done = 0;

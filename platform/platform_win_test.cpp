@@ -133,10 +133,14 @@ TEST_F(WinTest, CopyDeleteAndFolders) {
   fs_->setAttributes(path("ro"), attr::kReadOnly);
   EXPECT_EQ(errorNumber([&] { fs_->copyFile(path("src"), path("ro")); }), kErrPathFileAccess);
   EXPECT_EQ(fs_->readFile(path("ro")), "keep");
+  EXPECT_EQ(errorNumber([&] { fs_->writeFile(path("ro"), "no"); }), kErrPathFileAccess);
   put("hid", "keep");
   fs_->setAttributes(path("hid"), attr::kHidden);
   EXPECT_EQ(errorNumber([&] { fs_->copyFile(path("src"), path("hid")); }), kErrPathFileAccess);
   EXPECT_EQ(fs_->readFile(path("hid")), "keep");
+  fs_->writeFile(path("hid"), "written");  // a hidden file takes new content
+  EXPECT_EQ(fs_->readFile(path("hid")), "written");
+  EXPECT_EQ(fs_->getAttributes(path("hid")) & attr::kHidden, attr::kHidden);
   EXPECT_EQ(errorNumber([&] { fs_->copyFile(path("none"), path("x")); }), kErrFileNotFound);
   EXPECT_NE(errorNumber([&] { fs_->copyFile(path("src"), path("gone\\x")); }), 0);
 
