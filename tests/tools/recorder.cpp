@@ -12,6 +12,11 @@
 //   <exe path>.hold       while it exists, keep running, holding open every
 //                         existing file named by an argument (as a database
 //                         runtime holds its database); gives up after 10 min.
+//   <exe path>.payload\   a folder: its files are copied (overwriting) into
+//                         the folder named by the last argument, as an archive
+//                         tool extracting a known archive would.
+// The payload is copied and the held files are open before the log line is
+// written, so a test that sees the line may rely on both.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -55,6 +60,19 @@ int readExitCode(const std::wstring& path) {
   return std::atoi(buf);
 }
 
+// Copies the files (not subfolders) of `from` into `to`.
+void copyPayload(const std::wstring& from, std::wstring to) {
+  if (!to.empty() && to.back() != L'\\') to += L'\\';
+  WIN32_FIND_DATAW fd;
+  HANDLE find = FindFirstFileW((from + L"\\*").c_str(), &fd);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    CopyFileW((from + L"\\" + fd.cFileName).c_str(), (to + fd.cFileName).c_str(), FALSE);
+  } while (FindNextFileW(find, &fd));
+  FindClose(find);
+}
+
 }  // namespace
 
 int wmain() {
@@ -72,6 +90,29 @@ int wmain() {
                 static_cast<unsigned long>(si.dwFlags));
   std::string line = head + toUtf8(currentDir()) + "\tcmdline=" + toUtf8(cmdline) + "\n";
 
+  // Effects come before the log line: a test that sees the line sees them.
+  if (exists(exe + L".payload")) {
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argv && argc > 1) copyPayload(exe + L".payload", argv[argc - 1]);
+    if (argv) LocalFree(argv);
+  }
+
+  std::vector<HANDLE> held;
+  if (exists(exe + L".hold")) {
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    for (int i = 1; argv && i < argc; ++i) {
+      DWORD attr = GetFileAttributesW(argv[i]);
+      if (attr == INVALID_FILE_ATTRIBUTES || (attr & FILE_ATTRIBUTE_DIRECTORY)) continue;
+      // No FILE_SHARE_DELETE: deleting the file fails while it is held.
+      HANDLE h = CreateFileW(argv[i], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             0, nullptr);
+      if (h != INVALID_HANDLE_VALUE) held.push_back(h);
+    }
+    if (argv) LocalFree(argv);
+  }
+
   // One write per start, in append mode, so concurrent starts do not interleave.
   const std::wstring log = exe + L".log";
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -86,21 +127,7 @@ int wmain() {
     Sleep(20);
   }
 
-  if (exists(exe + L".hold")) {
-    std::vector<HANDLE> held;
-    int argc = 0;
-    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    for (int i = 1; argv && i < argc; ++i) {
-      DWORD attr = GetFileAttributesW(argv[i]);
-      if (attr == INVALID_FILE_ATTRIBUTES || (attr & FILE_ATTRIBUTE_DIRECTORY)) continue;
-      // No FILE_SHARE_DELETE: deleting the file fails while it is held.
-      HANDLE h = CreateFileW(argv[i], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                             0, nullptr);
-      if (h != INVALID_HANDLE_VALUE) held.push_back(h);
-    }
-    if (argv) LocalFree(argv);
-    for (int i = 0; i < 6000 && exists(exe + L".hold"); ++i) Sleep(100);
-    for (HANDLE h : held) CloseHandle(h);
-  }
+  for (int i = 0; i < 6000 && exists(exe + L".hold"); ++i) Sleep(100);
+  for (HANDLE h : held) CloseHandle(h);
   return readExitCode(exe + L".exitcode");
 }

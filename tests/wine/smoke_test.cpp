@@ -142,18 +142,22 @@ TEST(WineSmoke, WineQuotesAnUnquotedProgramPathWithBlanks) {
   EXPECT_EQ(access[0].commandLine, "\"" + app + "\\Msaccess.exe\"" + args);
 }
 
-TEST(WineSmoke, RecorderHoldsAndReturnsTheGivenExitCode) {
+TEST(WineSmoke, RecorderHoldsExtractsAndReturnsTheGivenExitCode) {
   ProgramFolder dir("hold");
   dir.copyBinary("recorder.exe", "rar.exe");
   dir.write("rar.exe.exitcode", "3");
   dir.write("rar.exe.hold", "");
-  dir.write("pkg.rar", "x");
-  WineProcess p = WineProcess::start({dir.file("rar.exe").string(), "x", toWindowsPath(dir.file("pkg.rar"))});
+  dir.write("rar.exe.payload/Velmora.dll", "new database");
+  dir.write("netrar.xml", "x");
+  fs::create_directories(dir.file("data"));
+  WineProcess p = WineProcess::start({dir.file("rar.exe").string(), "e", "-o+", toWindowsPath(dir.file("netrar.xml")),
+                                      toWindowsPath(dir.file("data")) + "\\"});
   ASSERT_TRUE(waitUntil([&] { return !readRecorderLog(dir.file("rar.exe.log")).empty(); }, kWait));
   EXPECT_TRUE(p.running());
+  EXPECT_EQ(dir.read("data/Velmora.dll"), "new database");
   // Held without delete sharing: a Windows program cannot delete it now.
-  run({"cmd", "/c", "del", toWindowsPath(dir.file("pkg.rar"))}, kWait);
-  EXPECT_TRUE(dir.exists("pkg.rar"));
+  run({"cmd", "/c", "del", toWindowsPath(dir.file("netrar.xml"))}, kWait);
+  EXPECT_TRUE(dir.exists("netrar.xml"));
   fs::remove(dir.file("rar.exe.hold"));
   EXPECT_EQ(p.wait(kWait), 3);
 }
