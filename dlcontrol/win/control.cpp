@@ -941,15 +941,18 @@ class Control final : public _bkDLControl,
         case WM_RBUTTONUP:
         case WM_MBUTTONUP: {
           int16_t button = message == WM_LBUTTONUP ? 1 : message == WM_RBUTTONUP ? 2 : 4;
-          if (!(wParam & (MK_LBUTTON | MK_RBUTTON | MK_MBUTTON))) ReleaseCapture();
-          engine_->onMouseUp(button, shiftState(), x, y);
+          // A click is a left press and release both on the control.
+          bool click = false;
           if (message == WM_LBUTTONUP && leftPressed_) {
             leftPressed_ = false;
             RECT client;
             GetClientRect(window_, &client);
             POINT p = {static_cast<LONG>(x), static_cast<LONG>(y)};
-            if (PtInRect(&client, p)) engine_->onClick();
+            click = PtInRect(&client, p) != FALSE;
           }
+          if (!(wParam & (MK_LBUTTON | MK_RBUTTON | MK_MBUTTON)) && GetCapture() == window_) ReleaseCapture();
+          engine_->onMouseUp(button, shiftState(), x, y);
+          if (click) engine_->onClick();
           return 0;
         }
         case WM_LBUTTONDBLCLK:

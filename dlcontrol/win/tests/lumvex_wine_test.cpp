@@ -432,8 +432,9 @@ TEST_F(LumvexWineUi, HostedInTheActiveXContainerShowsAHalfBar) {
   // Half the data arrived: green from the left edge, white beyond the middle.
   const std::string pixels = with(seen, "PIXELS")[0];
   EXPECT_EQ(pixels.rfind("PIXELS 00C000 FFFFFF 0.5", 0), 0u) << pixels;
+  // For a person to look at (a few flat colours compress to a small file).
   fs::path png = screenshotWindow("lumvex_half_progress", *window);
-  EXPECT_GT(fs::file_size(png), 1000u);
+  EXPECT_GT(fs::file_size(png), 100u);
 
   // Clicks on the bar reach the host as the control's mouse events.
   ASSERT_TRUE(clickAt("Lumvex host", 120, 50));
