@@ -370,6 +370,24 @@ TEST(WinUi, PumpHandlesWaitingMessagesAndLeavesTheQuit) {
   ::DestroyWindow(w);
 }
 
+TEST_F(WinProcessTest, MessageBoxShowsTextTitleAndButtonsAndAnswersThePress) {
+  const std::string uiauto = programFolderOfTest() + "\\uiauto.exe";
+  if (fs_->getAttributes(uiauto) == attr::kInvalid) GTEST_SKIP() << "uiauto.exe is not built beside this test";
+  const std::string title = "\xE6\x8F\x90\xE7\xA4\xBA";                        // 提示
+  const std::string text = "\xE7\xB3\xBB\xE7\xBB\x9F\xE5\x90\xAF\xE5\x8A\xA8";  // 系统启动
+  auto processes = makeNativeProcesses();
+  const std::string seen = path("dialog.txt");
+  processes->start(quoteArgIfNeeded(uiauto) + " wait-dialog " + title + " 20000 " + quoteArgIfNeeded(seen) +
+                       " press 7",
+                   WindowStyle::kHide);
+  auto ui = makeNativeUi();
+  EXPECT_EQ(ui->messageBox(text, mb::kYesNo | mb::kExclamation, title), mb::kIdNo);
+  const std::string shown = fs_->readFile(seen);
+  EXPECT_NE(shown.find("title=" + title + "\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("text=" + text + "\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("buttons=6,7\n"), std::string::npos) << shown;
+}
+
 TEST(WinClock, TodayIsTheLocalDate) {
   auto clock = makeNativeClock();
   SYSTEMTIME st;
