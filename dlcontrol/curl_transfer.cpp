@@ -43,7 +43,8 @@ bool iequalsPrefix(std::string_view line, std::string_view name) {
 
 std::string trimmed(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '\t'))
+  while (!s.empty() &&
+         (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '\t'))
     s.remove_suffix(1);
   return std::string(s);
 }
@@ -192,7 +193,8 @@ struct CurlCallbacks {
       const ssize_t w = ::write(r.fd, p + done, len - done);
       if (w < 0) {
         if (errno == EINTR) continue;
-        r.abortText = "Cannot write the received data to " + r.tempPath + ": " + std::strerror(errno);
+        r.abortText =
+            "Cannot write the received data to " + r.tempPath + ": " + std::strerror(errno);
         return 0;
       }
       done += static_cast<size_t>(w);
@@ -252,9 +254,9 @@ void CurlTransfer::StartRead(const std::string& address, int32_t kind, const std
   std::string pattern = opt_.tempFolder + "/dlread-XXXXXX";
   r->fd = ::mkostemp(pattern.data(), O_CLOEXEC);
   if (r->fd < 0) {
-    throw plat::PlatformError(plat::kErrPathFileAccess, "Cannot create a temporary file in " +
-                                                            opt_.tempFolder + ": " +
-                                                            std::strerror(errno));
+    throw plat::PlatformError(
+        plat::kErrPathFileAccess,
+        "Cannot create a temporary file in " + opt_.tempFolder + ": " + std::strerror(errno));
   }
   r->tempPath = pattern;
   r->easy = curl_easy_init();
@@ -329,7 +331,9 @@ void CurlTransfer::CancelRead(const std::string& key) {
   for (uint64_t id : ids) discard(id);
 }
 
-void CurlTransfer::discard(uint64_t id) { reads_.erase(id); }
+void CurlTransfer::discard(uint64_t id) {
+  reads_.erase(id);
+}
 
 void CurlTransfer::queue(Read& r, Pending::Kind kind, ReadReport report) {
   pending_.push_back({r.id, kind, std::move(report)});
@@ -408,8 +412,8 @@ void CurlTransfer::checkStalls() {
   const auto now = Clock::now();
   for (auto& [id, r] : reads_) {
     if (r->inMulti && now - r->lastActivity >= opt_.stallLimit) {
-      fail(*r, "No data was received from " + r->url + " for " +
-                   secondsText(opt_.stallLimit) + " seconds; the transfer was stopped");
+      fail(*r, "No data was received from " + r->url + " for " + secondsText(opt_.stallLimit) +
+                   " seconds; the transfer was stopped");
     }
   }
 }
@@ -470,8 +474,8 @@ void CurlTransfer::wait(std::chrono::milliseconds limit) {
   const auto now = Clock::now();
   for (const auto& [id, r] : reads_) {
     if (!r->inMulti) continue;
-    auto stall = std::chrono::duration_cast<std::chrono::milliseconds>(
-        r->lastActivity + opt_.stallLimit - now);
+    auto stall = std::chrono::duration_cast<std::chrono::milliseconds>(r->lastActivity +
+                                                                       opt_.stallLimit - now);
     timeout = std::min(timeout, stall);
     if (r->headersDone && r->bytes != r->reportedBytes) {
       auto prog = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -484,6 +488,8 @@ void CurlTransfer::wait(std::chrono::milliseconds limit) {
                   nullptr);
 }
 
-void CurlTransfer::wakeup() { curl_multi_wakeup(static_cast<CURLM*>(multi_)); }
+void CurlTransfer::wakeup() {
+  curl_multi_wakeup(static_cast<CURLM*>(multi_));
+}
 
 }  // namespace dl

@@ -48,8 +48,8 @@ class CurlTransfer final : public TransferService {
 
   // Kind must be kReadKindByteArray. Throws plat::PlatformError when the
   // address is not an http or https URL or the content file cannot be made.
-  void StartRead(const std::string& address, int32_t kind, const std::string& key,
-                 int32_t options, ReadSink& sink) override;
+  void StartRead(const std::string& address, int32_t kind, const std::string& key, int32_t options,
+                 ReadSink& sink) override;
   void CancelRead(const std::string& key) override;
 
   // Moves the transfers on and delivers the reports that are due; returns

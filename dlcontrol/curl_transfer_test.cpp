@@ -243,9 +243,8 @@ TEST_F(CurlServiceTest, StalledServersEndWithAnError) {
     pumpUntil(t, [&] { return t.activeReads() == 0; });
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(400));
     ASSERT_EQ(sink.codes.back(), status::kError);
-    EXPECT_EQ(sink.reports.back().Content.Bytes,
-              "No data was received from " + server.url(path) +
-                  " for 0.4 seconds; the transfer was stopped");
+    EXPECT_EQ(sink.reports.back().Content.Bytes, "No data was received from " + server.url(path) +
+                                                     " for 0.4 seconds; the transfer was stopped");
   }
 }
 
@@ -356,9 +355,8 @@ TEST_F(ControlOverCurlTest, DownloadWritesAndCutsTheFile) {
   std::ofstream(saved("a.bin"), std::ios::binary) << std::string(500000, 'x');
   EXPECT_TRUE(download("/data/200000/a.bin"));
   EXPECT_EQ(ctl.getSaveFileName(), folder + "\\a.bin");
-  EXPECT_EQ(events.log, (Strings{"DLConnected(127.0.0.1)",
-                                 "DLMIMEType(application/octet-stream)", "DLFileSize(200000)",
-                                 "DLBeginDownload", "DLComplete(200000)"}));
+  EXPECT_EQ(events.log, (Strings{"DLConnected(127.0.0.1)", "DLMIMEType(application/octet-stream)",
+                                 "DLFileSize(200000)", "DLBeginDownload", "DLComplete(200000)"}));
   EXPECT_GE(events.progress, 2);
   EXPECT_EQ(events.lastRead, 200000);
   EXPECT_EQ(ctl.state().Percent, 1.0f);
@@ -370,9 +368,9 @@ TEST_F(ControlOverCurlTest, DownloadWritesAndCutsTheFile) {
 
 TEST_F(ControlOverCurlTest, WaitEndsFalseOnEveryFailure) {
   EXPECT_FALSE(download("/empty/e.bin"));
-  EXPECT_EQ(events.log, (Strings{"DLConnected(127.0.0.1)", "DLMIMEType(text/plain)",
-                                 "DLFileSize(0)", "DLBeginDownload",
-                                 "DLError(3,Zero bytes retrieved)", "DLComplete(0)"}));
+  EXPECT_EQ(events.log,
+            (Strings{"DLConnected(127.0.0.1)", "DLMIMEType(text/plain)", "DLFileSize(0)",
+                     "DLBeginDownload", "DLError(3,Zero bytes retrieved)", "DLComplete(0)"}));
   EXPECT_FALSE(fs::exists(saved("e.bin")));
 
   for (const char* code : {"404", "500"}) {
@@ -387,9 +385,9 @@ TEST_F(ControlOverCurlTest, WaitEndsFalseOnEveryFailure) {
   ctl.putSaveFilePath((temp.path / "no-such-folder").string());
   ctl.putFileURL(server.url("/data/10/z.bin"));
   EXPECT_FALSE(ctl.BeginDownload(true));
-  EXPECT_EQ(events.log.at(events.log.size() - 2),
-            "DLError(4,No such file or directory [" + (temp.path / "no-such-folder").string() +
-                "\\z.bin])");
+  EXPECT_EQ(events.log.at(events.log.size() - 2), "DLError(4,No such file or directory [" +
+                                                      (temp.path / "no-such-folder").string() +
+                                                      "\\z.bin])");
   EXPECT_EQ(events.log.back(), "DLComplete(0)");
 }
 

@@ -55,31 +55,43 @@ std::string JoinPath(const std::string& folder, const std::string& name, char se
 
 bkDLControl::bkDLControl(ControlServices services) : svc_(services) {}
 
-bkDLControl::~bkDLControl() { Terminate(); }
+bkDLControl::~bkDLControl() {
+  Terminate();
+}
 
 // --- appearance -------------------------------------------------------------
 
-OleColor bkDLControl::getBackColor() { return svc_.surface.backColor(); }
+OleColor bkDLControl::getBackColor() {
+  return svc_.surface.backColor();
+}
 void bkDLControl::putBackColor(OleColor c) {
   svc_.surface.setBackColor(c);
   svc_.container.propertyChanged("BackColor");
 }
-OleColor bkDLControl::getForeColor() { return svc_.surface.foreColor(); }
+OleColor bkDLControl::getForeColor() {
+  return svc_.surface.foreColor();
+}
 void bkDLControl::putForeColor(OleColor c) {
   svc_.surface.setForeColor(c);
   svc_.container.propertyChanged("ForeColor");
 }
-bool bkDLControl::getEnabled() { return svc_.surface.enabled(); }
+bool bkDLControl::getEnabled() {
+  return svc_.surface.enabled();
+}
 void bkDLControl::putEnabled(bool e) {
   svc_.surface.setEnabled(e);
   svc_.container.propertyChanged("Enabled");
 }
-FontPtr bkDLControl::getFont() { return svc_.surface.font(); }
+FontPtr bkDLControl::getFont() {
+  return svc_.surface.font();
+}
 void bkDLControl::putFont(FontPtr f) {
   svc_.surface.setFont(std::move(f));
   svc_.container.propertyChanged("Font");
 }
-int16_t bkDLControl::getBorderStyle() { return svc_.surface.borderStyle(); }
+int16_t bkDLControl::getBorderStyle() {
+  return svc_.surface.borderStyle();
+}
 void bkDLControl::putBorderStyle(int16_t s) {
   svc_.surface.setBorderStyle(s);
   svc_.container.propertyChanged("BorderStyle");
@@ -130,14 +142,16 @@ void bkDLControl::RenameForRedirect() {
 
 // --- methods ------------------------------------------------------------------
 
-void bkDLControl::Refresh() { svc_.surface.repaint(); }
+void bkDLControl::Refresh() {
+  svc_.surface.repaint();
+}
 
 bool bkDLControl::BeginDownload(bool Wait) {
   if (st_.Busy) return false;
   if (st_.SaveFilePath.empty() || st_.FileURL.empty()) return false;
   try {
-    svc_.transfer.StartRead(st_.FileURL, kReadKindByteArray, st_.SaveFileName,
-                            kReadOptionFreshCopy, *this);
+    svc_.transfer.StartRead(st_.FileURL, kReadKindByteArray, st_.SaveFileName, kReadOptionFreshCopy,
+                            *this);
   } catch (const plat::PlatformError& e) {
     const std::string number = std::to_string(e.number());
     RaiseFailure(bkDLEUnavailable, e.description());
@@ -227,8 +241,8 @@ void bkDLControl::OnReadProgress(const ReadReport& r) {
       if (r.TotalBytes < 1) {
         st_.Percent = 0.0f;
       } else {
-        st_.Percent =
-            static_cast<float>(static_cast<double>(r.BytesRead) / static_cast<double>(r.TotalBytes));
+        st_.Percent = static_cast<float>(static_cast<double>(r.BytesRead) /
+                                         static_cast<double>(r.TotalBytes));
       }
       st_.BytesRead = r.BytesRead;
       svc_.events.DLProgress(st_.Percent, r.BytesRead, r.TotalBytes);
@@ -282,8 +296,12 @@ void bkDLControl::Paint() {
   svc_.surface.fillRect(0.0, 0.0, w * static_cast<double>(st_.Percent), h, c);
 }
 
-void bkDLControl::onClick() { svc_.events.Click(); }
-void bkDLControl::onDblClick() { svc_.events.DblClick(); }
+void bkDLControl::onClick() {
+  svc_.events.Click();
+}
+void bkDLControl::onDblClick() {
+  svc_.events.DblClick();
+}
 void bkDLControl::onMouseDown(int16_t button, int16_t shift, float x, float y) {
   svc_.events.MouseDown(button, shift, x, y);
 }
@@ -308,10 +326,10 @@ void bkDLControl::InitNew() {
 
 void bkDLControl::ReadProperties(PropertyStore& store) {
   auto& s = svc_.surface;
-  s.setBackColor(static_cast<OleColor>(
-      store.readInt32("BackColor", static_cast<int32_t>(kButtonFaceColor))));
-  s.setForeColor(static_cast<OleColor>(
-      store.readInt32("ForeColor", static_cast<int32_t>(kButtonTextColor))));
+  s.setBackColor(
+      static_cast<OleColor>(store.readInt32("BackColor", static_cast<int32_t>(kButtonFaceColor))));
+  s.setForeColor(
+      static_cast<OleColor>(store.readInt32("ForeColor", static_cast<int32_t>(kButtonTextColor))));
   s.setEnabled(store.readBool("Enabled", true));
   putFont(store.readFont("Font", svc_.container.ambientFont()));
   s.setBorderStyle(store.readInt16("BorderStyle", kBorderFixedSingle));

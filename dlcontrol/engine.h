@@ -46,7 +46,7 @@ inline constexpr int16_t kBorderNone = 0;
 inline constexpr int16_t kBorderFixedSingle = 1;
 
 // Arguments of StartRead as the control passes them.
-inline constexpr int32_t kReadKindByteArray = 2;   // content delivered whole at completion
+inline constexpr int32_t kReadKindByteArray = 2;     // content delivered whole at completion
 inline constexpr int32_t kReadOptionFreshCopy = 16;  // always from the server, never a cache
 
 // Status codes of ReadReport (the platform's URL download status values).
@@ -102,11 +102,11 @@ struct ReadContent {
 };
 
 struct ReadReport {
-  int32_t StatusCode = 0;   // progress reports only (status:: values)
-  std::string StatusText;   // address, location, content type or file name
-  int32_t BytesRead = 0;    // so far; in the completion report the total
-  int32_t TotalBytes = 0;   // announced size; 0 or less when unknown
-  ReadContent Content;      // completion: the content; status 0: the error text
+  int32_t StatusCode = 0;  // progress reports only (status:: values)
+  std::string StatusText;  // address, location, content type or file name
+  int32_t BytesRead = 0;   // so far; in the completion report the total
+  int32_t TotalBytes = 0;  // announced size; 0 or less when unknown
+  ReadContent Content;     // completion: the content; status 0: the error text
 };
 
 // Receives the reports of the reads it started. Both calls are made on the
@@ -353,7 +353,7 @@ class bkDLControl final : public ReadSink {
 
 // The ten settings keys, in load and save order.
 inline constexpr const char* kSettingsKeys[10] = {
-    "BackColor", "ForeColor",    "Enabled",        "Font",             "BorderStyle",
-    "FileURL",   "SaveFilePath", "FailOnRedirect", "RenameOnRedirect", "ShowProgress"};
+    "BackColor",    "ForeColor",      "Enabled",          "Font",        "BorderStyle", "FileURL",
+    "SaveFilePath", "FailOnRedirect", "RenameOnRedirect", "ShowProgress"};
 
 }  // namespace dl

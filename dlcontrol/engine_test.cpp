@@ -25,8 +25,8 @@ struct Started {
 
 class ScriptedTransfer : public TransferService {
  public:
-  void StartRead(const std::string& address, int32_t kind, const std::string& key,
-                 int32_t options, ReadSink& sink) override {
+  void StartRead(const std::string& address, int32_t kind, const std::string& key, int32_t options,
+                 ReadSink& sink) override {
     if (failStart) throw plat::PlatformError(failNumber, failText);
     started.push_back({address, kind, key, options, &sink});
     running.push_back(key);
@@ -163,8 +163,8 @@ class Recorder : public ControlEvents {
  public:
   void Click() override { log("Click"); }
   void MouseDown(int16_t b, int16_t s, float x, float y) override {
-    log("MouseDown(" + std::to_string(b) + "," + std::to_string(s) + "," + std::to_string(x) +
-        "," + std::to_string(y) + ")");
+    log("MouseDown(" + std::to_string(b) + "," + std::to_string(s) + "," + std::to_string(x) + "," +
+        std::to_string(y) + ")");
   }
   void DLProgress(float p, int32_t r, int32_t t) override {
     log("DLProgress(" + std::to_string(p) + "," + std::to_string(r) + "," + std::to_string(t) +
@@ -335,9 +335,8 @@ TEST_F(EngineTest, SaveFileNameDerivation) {
   EXPECT_EQ(ctl.getSaveFileName(), "C:\\Upd\\file.exe?x=1");
   ctl.putSaveFilePath("");
   EXPECT_EQ(ctl.getSaveFileName(), "");
-  EXPECT_EQ(container.changed,
-            (Events{"FileURL", "SaveFilePath", "SaveFilePath", "FileURL", "FileURL", "FileURL",
-                    "SaveFilePath"}));
+  EXPECT_EQ(container.changed, (Events{"FileURL", "SaveFilePath", "SaveFilePath", "FileURL",
+                                       "FileURL", "FileURL", "SaveFilePath"}));
 }
 
 TEST_F(EngineTest, OverlongAssignmentIsStoredButOverflows) {
@@ -416,10 +415,9 @@ TEST_F(EngineTest, SuccessfulDownloadSequence) {
   s.OnReadProgress(progress(77));
   const int repaintsBefore = surface.repaints;
   s.OnReadComplete(completion("12345678"));
-  EXPECT_EQ(events.events,
-            (Events{"DLConnected(127.0.0.1)", "DLMIMEType(application/octet-stream)",
-                    "DLFileSize(8)", "DLBeginDownload", "DLProgress(0.500000,4,8)",
-                    "DLProgress(1.000000,8,8)", "DLComplete(8)"}));
+  EXPECT_EQ(events.events, (Events{"DLConnected(127.0.0.1)", "DLMIMEType(application/octet-stream)",
+                                   "DLFileSize(8)", "DLBeginDownload", "DLProgress(0.500000,4,8)",
+                                   "DLProgress(1.000000,8,8)", "DLComplete(8)"}));
   EXPECT_TRUE(events.busy.back());  // Busy clears only after the handler returns
   EXPECT_FALSE(ctl.state().Busy);
   EXPECT_TRUE(ctl.state().Saved);
@@ -472,9 +470,9 @@ TEST_F(EngineTest, ErrorStatusFails) {
   ctl.BeginDownload();
   sink().OnReadProgress(progress(status::kDownloadingData, "", 5, 10));
   sink().OnReadProgress(errorReport("The server answered 404 Not Found"));
-  EXPECT_EQ(events.events, (Events{"DLProgress(0.500000,5,10)",
-                                   "DLError(99,The server answered 404 Not Found)",
-                                   "DLComplete(0)"}));
+  EXPECT_EQ(events.events,
+            (Events{"DLProgress(0.500000,5,10)", "DLError(99,The server answered 404 Not Found)",
+                    "DLComplete(0)"}));
   EXPECT_EQ(events.busy, (std::vector<bool>{true, false, false}));
   EXPECT_EQ(ctl.state().Percent, 0.0f);
   EXPECT_TRUE(surface.fills.empty());  // the bar is cleared at once
@@ -496,8 +494,8 @@ TEST_F(EngineTest, RedirectWithFailOnRedirectCancels) {
   ctl.BeginDownload();
   sink().OnReadProgress(progress(status::kRedirecting, "http://other/new.bin"));
   EXPECT_EQ(transfer.cancels, Events{"C:\\Upd\\pkgrar.xml"});
-  EXPECT_EQ(events.events, (Events{"DLError(2,Redirected to http://other/new.bin)",
-                                   "DLComplete(0)"}));
+  EXPECT_EQ(events.events,
+            (Events{"DLError(2,Redirected to http://other/new.bin)", "DLComplete(0)"}));
   EXPECT_EQ(ctl.getRedirectFile(), "http://other/new.bin");
   EXPECT_FALSE(ctl.getRenameOnRedirect());
   EXPECT_FALSE(ctl.state().Busy);
@@ -557,7 +555,8 @@ TEST_F(EngineTest, RenameOverflowIsASaveFailure) {
   prepare();
   ctl.putFailOnRedirect(false);
   ctl.BeginDownload();
-  sink().OnReadProgress(progress(status::kRedirecting, "http://o/" + std::string(33000, 'z') + "/f"));
+  sink().OnReadProgress(
+      progress(status::kRedirecting, "http://o/" + std::string(33000, 'z') + "/f"));
   sink().OnReadComplete(completion("data"));
   EXPECT_EQ(events.events.at(1).rfind("DLError(4,Overflow [C:\\Upd\\pkgrar.xml])", 0), 0u);
 }

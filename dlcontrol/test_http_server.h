@@ -27,7 +27,9 @@ namespace dl::testing {
 
 // Byte i of every served body: a period of 251 (a prime) so that a shifted
 // or repeated block shows.
-inline char patternByte(uint64_t i) { return static_cast<char>(i % 251); }
+inline char patternByte(uint64_t i) {
+  return static_cast<char>(i % 251);
+}
 
 // A block of the pattern starting at offset 0; any slice of it starting at
 // (offset % 251) continues the pattern from that offset.
@@ -76,13 +78,12 @@ class TestHttpServer {
     s.Get(R"(/chunked/(\d+)/.*)", [this](const httplib::Request& req, httplib::Response& res) {
       ++hits;
       const uint64_t n = std::stoull(req.matches[1]);
-      res.set_chunked_content_provider(
-          "text/plain", [n](size_t offset, httplib::DataSink& sink) {
-            const uint64_t piece = std::min<uint64_t>(n - offset, 7000);
-            if (piece > 0 && !writePattern(sink, offset, piece)) return false;
-            if (offset + piece >= n) sink.done();
-            return true;
-          });
+      res.set_chunked_content_provider("text/plain", [n](size_t offset, httplib::DataSink& sink) {
+        const uint64_t piece = std::min<uint64_t>(n - offset, 7000);
+        if (piece > 0 && !writePattern(sink, offset, piece)) return false;
+        if (offset + piece >= n) sink.done();
+        return true;
+      });
     });
     s.Get(R"(/empty/.*)", [this](const httplib::Request&, httplib::Response& res) {
       ++hits;
