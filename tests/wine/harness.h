@@ -9,14 +9,30 @@
 //
 //   winetest::ProgramFolder dir("launcher");              // fresh folder, Z:\...
 //   dir.copyBinary("Orvane.exe");
-//   dir.copyBinary("recorder.exe", "regsvr32.exe");       // stand-in tool
+//   dir.copyBinary("recorder.exe", "regsvr32.exe");       // stand-in tool (tests/tools)
 //   winetest::regAdd(R"(HKLM\Software\X)", "Path", "REG_SZ", "C:\\x\\", winetest::RegView::k32);
-//   auto p = winetest::WineProcess::start({dir.file("Orvane.exe").string()}, {.cwd = dir.path()});
-//   auto box = winetest::waitDialog("提示", 20000, /*press=*/1);
+//   auto p = winetest::WineProcess::start({dir.file("Orvane.exe").string()},
+//                                         winetest::StartOptions{.cwd = dir.path()});
+//   using namespace std::chrono_literals;
+//   auto box = winetest::waitDialog("提示", 20s, /*press=*/1);
 //   ASSERT_TRUE(box);  EXPECT_EQ(box->icon, "exclamation");
-//   EXPECT_EQ(p.wait(10000), 0);
+//   EXPECT_EQ(p.wait(10s), 0);
 //   auto calls = winetest::readRecorderLog(dir.file("regsvr32.exe.log"));
 //   winetest::screenshot("launcher_prompt");              // artifacts/launcher_prompt.png
+//
+// Helper programs in $KIT_WIN_BIN (built from tests/tools by the mingw builds):
+//   uiauto.exe    UI automation (waitDialog, waitWindow, click... call it)
+//   recorder.exe  stand-in for outside programs: copy it under their name; it
+//                 logs each start to <exe>.log (readRecorderLog); <exe>.exitcode,
+//                 <exe>.hold and the folder <exe>.payload steer it
+//   starter.exe   starter <show> [--wait] <command line>: CreateProcessW with a
+//                 window style, as the programs start others
+//   msgbox.exe    msgbox <style> <title> <text>: one MessageBoxW
+//   clickpad.exe  a window with labels and a button, for testing clicks
+// Scripts: tests/wine/env.sh (source it) and tests/wine/winerun <exe> [args].
+//
+// Wine differs from Windows in one way tests meet: CreateProcessW given an
+// unquoted program path with blanks hands the child that path quoted.
 //
 // Everything here is for one test thread; nothing is locked. Functions throw
 // std::runtime_error when Wine or a helper cannot be run at all; outcomes a
@@ -92,9 +108,11 @@ class ProgramFolder {
 
 // ---- Processes -------------------------------------------------------------
 
+// Default member initialisers let callers name only what they set,
+// StartOptions{.cwd = dir.path()}, without -Wmissing-field-initializers.
 struct StartOptions {
-  fs::path cwd;                              // Unix folder; default: the test's
-  std::map<std::string, std::string> extraEnv;
+  fs::path cwd{};                                  // Unix folder; default: the test's
+  std::map<std::string, std::string> extraEnv{};  // added to the fixture's
 };
 
 // `wine <args...>` started asynchronously; stdout and stderr go to files.

@@ -109,7 +109,7 @@ TEST(WineSmoke, RecorderLogsCommandLineFolderAndWindowStyle) {
   const std::string app = dir.winPath();
   const std::string line = app + "\\Msaccess.exe /runtime " + app + "\\temp\\110130.BAR";
   RunResult r = run({dir.file("starter.exe").string(), "3", "--wait", line}, kWait,
-                    StartOptions{.cwd = dir.path(), .extraEnv = {}});
+                    StartOptions{.cwd = dir.path()});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   r = run({dir.file("starter.exe").string(), "2", "--wait", app + "\\Rundrel.exe"}, kWait);
   ASSERT_EQ(r.exitCode, 0) << r.err;
