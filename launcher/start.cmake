@@ -13,4 +13,10 @@ if(NOT WIN32)
   kit_target_defaults(launcher_start_test)
   target_link_libraries(launcher_start_test PRIVATE launcher_start GTest::gtest_main)
   gtest_discover_tests(launcher_start_test)
+
+  # Orvane.exe under Wine (needs the mingw64 build's programs).
+  add_executable(orvane_wine_test ${CMAKE_CURRENT_LIST_DIR}/win/tests/orvane_wine_test.cpp)
+  kit_target_defaults(orvane_wine_test)
+  target_link_libraries(orvane_wine_test PRIVATE wine_harness SQLite::SQLite3 GTest::gtest_main)
+  kit_add_wine_test(NAME orvane_wine COMMAND orvane_wine_test UI TIMEOUT 900)
 endif()
