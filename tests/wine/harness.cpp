@@ -317,7 +317,11 @@ RunResult reg(const std::vector<std::string>& args, RegView view) {
 
 void regAdd(const std::string& key, const std::string& name, const std::string& type, const std::string& data,
             RegView view) {
-  RunResult r = reg({"add", key, "/v", name, "/t", type, "/d", data, "/f"}, view);
+  std::vector<std::string> args{"add", key};
+  if (name.empty()) args.push_back("/ve");
+  else args.insert(args.end(), {"/v", name});
+  args.insert(args.end(), {"/t", type, "/d", data, "/f"});
+  RunResult r = reg(args, view);
   if (*r.exitCode != 0) throw std::runtime_error("reg add " + key + " " + name + " failed: " + r.out + r.err);
 }
 
@@ -327,7 +331,9 @@ void regAddKey(const std::string& key, RegView view) {
 }
 
 std::optional<RegValue> regQuery(const std::string& key, const std::string& name, RegView view) {
-  RunResult r = reg({"query", key, "/v", name}, view);
+  RunResult r = reg(name.empty() ? std::vector<std::string>{"query", key, "/ve"}
+                                 : std::vector<std::string>{"query", key, "/v", name},
+                    view);
   if (*r.exitCode != 0) return std::nullopt;
   return parseRegQuery(r.out, name);
 }
@@ -337,7 +343,9 @@ bool regKeyExists(const std::string& key, RegView view) { return *reg({"query", 
 void regDeleteKey(const std::string& key, RegView view) { reg({"delete", key, "/f"}, view); }
 
 void regDeleteValue(const std::string& key, const std::string& name, RegView view) {
-  reg({"delete", key, "/v", name, "/f"}, view);
+  reg(name.empty() ? std::vector<std::string>{"delete", key, "/ve", "/f"}
+                   : std::vector<std::string>{"delete", key, "/v", name, "/f"},
+      view);
 }
 
 std::optional<RegValue> parseRegQuery(const std::string& output, const std::string& name) {
@@ -350,7 +358,9 @@ std::optional<RegValue> parseRegQuery(const std::string& output, const std::stri
     auto a = rest.find(sep);
     if (a == std::string::npos) continue;
     std::string valueName = rest.substr(0, a);
-    if (valueName != name && !(name.empty() && valueName == "(Default)")) continue;
+    // The unnamed value is shown by its localised name.
+    bool isDefault = valueName == "(Default)" || valueName == "(默认)";
+    if (name.empty() ? !isDefault : valueName != name) continue;
     std::string tail = rest.substr(a + sep.size());
     auto b = tail.find(sep);
     RegValue v;

@@ -160,6 +160,8 @@ struct RegValue {
   std::string data;  // as reg prints it: text, or "0x1" for a DWORD
 };
 // Keys are written as reg takes them: "HKLM\Software\...", "HKCU\...".
+// An empty value name means the key's unnamed (default) value.
+// An empty value name means the key's unnamed (default) value.
 void regAdd(const std::string& key, const std::string& name, const std::string& type, const std::string& data,
             RegView view = RegView::kDefault);
 void regAddKey(const std::string& key, RegView view = RegView::kDefault);

@@ -23,7 +23,7 @@ TEST(HarnessParsing, RegQueryOutput) {
       "\nHKEY_LOCAL_MACHINE\\Software\\Microsoft\\Office\\11.0\\Access\\InstallRoot\n"
       "    Path    REG_SZ    C:\\Program Files\\Office 11\\  \n"
       "    Level    REG_DWORD    0x1\n"
-      "    (Default)    REG_SZ    默认\n\n";
+      "    (默认)    REG_SZ    默认\n\n";
   auto path = parseRegQuery(out, "Path");
   ASSERT_TRUE(path);
   EXPECT_EQ(path->type, "REG_SZ");
@@ -31,6 +31,7 @@ TEST(HarnessParsing, RegQueryOutput) {
   EXPECT_EQ(parseRegQuery(out, "Level")->data, "0x1");
   EXPECT_EQ(parseRegQuery(out, "")->data, "默认");
   EXPECT_FALSE(parseRegQuery(out, "Missing"));
+  EXPECT_EQ(parseRegQuery("    (Default)    REG_SZ    d\n", "")->data, "d");
 }
 
 TEST(HarnessParsing, DialogRecord) {

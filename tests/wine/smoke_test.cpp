@@ -173,6 +173,8 @@ TEST(WineSmoke, RegistryViewsAndChineseData) {
   EXPECT_EQ(path->type, "REG_SZ");
   EXPECT_EQ(path->data, R"(C:\程序 x\ )");
   EXPECT_EQ(regQuery(key, "Level", RegView::k32)->data, "0x1");
+  regAdd(key, "", "REG_SZ", "默认值", RegView::k32);
+  EXPECT_EQ(regQuery(key, "", RegView::k32)->data, "默认值");
   regDeleteValue(key, "Level", RegView::k32);
   EXPECT_FALSE(regQuery(key, "Level", RegView::k32));
   regDeleteKey(key, RegView::k32);
