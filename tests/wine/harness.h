@@ -161,7 +161,6 @@ struct RegValue {
 };
 // Keys are written as reg takes them: "HKLM\Software\...", "HKCU\...".
 // An empty value name means the key's unnamed (default) value.
-// An empty value name means the key's unnamed (default) value.
 void regAdd(const std::string& key, const std::string& name, const std::string& type, const std::string& data,
             RegView view = RegView::kDefault);
 void regAddKey(const std::string& key, RegView view = RegView::kDefault);
