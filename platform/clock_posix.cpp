@@ -23,6 +23,8 @@ class PosixClock : public Clock {
 
 }  // namespace
 
-std::unique_ptr<Clock> makeNativeClock() { return std::make_unique<PosixClock>(); }
+std::unique_ptr<Clock> makeNativeClock() {
+  return std::make_unique<PosixClock>();
+}
 
 }  // namespace plat

@@ -26,6 +26,8 @@ class WinClock : public Clock {
 
 }  // namespace
 
-std::unique_ptr<Clock> makeNativeClock() { return std::make_unique<WinClock>(); }
+std::unique_ptr<Clock> makeNativeClock() {
+  return std::make_unique<WinClock>();
+}
 
 }  // namespace plat

@@ -49,7 +49,8 @@ TEST(SplitCommandLine, FollowsTheWindowsArgumentRules) {
 }
 
 TEST(SplitCommandLine, ReadsBackWhatQuoteArgWrote) {
-  const Lines args = {"E:\\da ta\\", "plain", "C:\\x\\", "two  blanks", "q\"uote d", "back\\\\ \\\"", ""};
+  const Lines args = {"E:\\da ta\\", "plain",         "C:\\x\\", "two  blanks",
+                      "q\"uote d",   "back\\\\ \\\"", ""};
   std::string line;
   for (const std::string& a : args) line += (line.empty() ? "" : " ") + quoteArgIfNeeded(a);
   EXPECT_EQ(splitCommandLine(line), args);

@@ -33,21 +33,34 @@ inline constexpr int kErrTooManyFiles = 67;
 // The description the hosts give each of the numbers above.
 inline const char* errorText(int number) {
   switch (number) {
-    case kErrInvalidProcedureCall: return "Invalid procedure call or argument";
-    case kErrOverflow: return "Overflow";
-    case kErrBadFileName: return "Bad file name or number";
-    case kErrFileNotFound: return "File not found";
-    case kErrFileAlreadyOpen: return "File already open";
-    case kErrDiskFull: return "Disk full";
-    case kErrTooManyFiles: return "Too many files";
-    case kErrPermissionDenied: return "Permission denied";
-    case kErrPathFileAccess: return "Path/File access error";
-    case kErrPathNotFound: return "Path not found";
-    default: return "Application-defined or object-defined error";
+    case kErrInvalidProcedureCall:
+      return "Invalid procedure call or argument";
+    case kErrOverflow:
+      return "Overflow";
+    case kErrBadFileName:
+      return "Bad file name or number";
+    case kErrFileNotFound:
+      return "File not found";
+    case kErrFileAlreadyOpen:
+      return "File already open";
+    case kErrDiskFull:
+      return "Disk full";
+    case kErrTooManyFiles:
+      return "Too many files";
+    case kErrPermissionDenied:
+      return "Permission denied";
+    case kErrPathFileAccess:
+      return "Path/File access error";
+    case kErrPathNotFound:
+      return "Path not found";
+    default:
+      return "Application-defined or object-defined error";
   }
 }
 
 // A PlatformError with the number's own description.
-inline PlatformError errorOf(int number) { return PlatformError(number, errorText(number)); }
+inline PlatformError errorOf(int number) {
+  return PlatformError(number, errorText(number));
+}
 
 }  // namespace plat

@@ -18,8 +18,8 @@ inline constexpr uint32_t kSystem = 4;
 inline constexpr uint32_t kVolume = 8;
 inline constexpr uint32_t kDirectory = 16;
 inline constexpr uint32_t kArchive = 32;
-inline constexpr uint32_t kFileNormal = 128;     // what a file with no other attribute answers
-inline constexpr uint32_t kReparsePoint = 1024;  // symbolic links and junctions
+inline constexpr uint32_t kFileNormal = 128;       // what a file with no other attribute answers
+inline constexpr uint32_t kReparsePoint = 1024;    // symbolic links and junctions
 inline constexpr uint32_t kInvalid = 0xFFFFFFFFu;  // what asking a missing path answers
 }  // namespace attr
 

@@ -119,7 +119,8 @@ uint32_t attributesOfNative(const std::string& native) {
   struct stat st = lst;
   const bool link = S_ISLNK(lst.st_mode);
   if (link && ::stat(native.c_str(), &st) != 0) st = lst;  // dangling: the link itself
-  const std::optional<uint32_t> stored = link && S_ISLNK(st.st_mode) ? std::nullopt : readDosBits(native);
+  const std::optional<uint32_t> stored =
+      link && S_ISLNK(st.st_mode) ? std::nullopt : readDosBits(native);
   uint32_t a = 0;
   if (S_ISDIR(st.st_mode)) {
     a = attr::kDirectory | stored.value_or(0);
@@ -284,7 +285,8 @@ std::unique_ptr<DirListing> PosixFileSystem::list(const std::string& folder, uin
   DIR* d = ::opendir(dir.c_str());
   if (d == nullptr) {
     const int e = errno;
-    if (e == ENOENT || e == ENOTDIR) return std::make_unique<VectorListing>(std::vector<std::string>{});
+    if (e == ENOENT || e == ENOTDIR)
+      return std::make_unique<VectorListing>(std::vector<std::string>{});
     throwErrno(e, dir);
   }
   std::vector<std::string> names;
@@ -300,8 +302,7 @@ std::unique_ptr<DirListing> PosixFileSystem::list(const std::string& folder, uin
   if (base.back() != '/') base.push_back('/');
   std::vector<std::string> out;
   for (const std::string& name : names) {
-    if (pattern != "*" && ::fnmatch(pattern.c_str(), name.c_str(), FNM_CASEFOLD) != 0)
-      continue;
+    if (pattern != "*" && ::fnmatch(pattern.c_str(), name.c_str(), FNM_CASEFOLD) != 0) continue;
     const uint32_t a = attributesOfNative(base + name);
     if (a == attr::kInvalid) continue;
     if ((a & (attr::kHidden | attr::kSystem | attr::kDirectory) & ~mask) != 0) continue;
@@ -334,8 +335,8 @@ void PosixFileSystem::setAttributes(const std::string& path, uint32_t attributes
   if ((st.st_mode & S_IWUSR) == 0 && ::chmod(native.c_str(), st.st_mode | S_IWUSR) != 0)
     throwErrno(errno, native);
   writeDosBits(native, wanted & ~attr::kReadOnly, (wanted & (attr::kHidden | attr::kSystem)) != 0);
-  const mode_t mode = (wanted & attr::kReadOnly) != 0 ? (st.st_mode & ~kWriteBits)
-                                                      : (st.st_mode | S_IWUSR);
+  const mode_t mode =
+      (wanted & attr::kReadOnly) != 0 ? (st.st_mode & ~kWriteBits) : (st.st_mode | S_IWUSR);
   if (::chmod(native.c_str(), mode & 07777) != 0) throwErrno(errno, native);
 }
 

@@ -15,7 +15,9 @@ namespace {
 using win::errorFromWin32;
 using win::widen;
 
-bool endsWithSeparator(const std::string& p) { return !p.empty() && (p.back() == '\\' || p.back() == '/'); }
+bool endsWithSeparator(const std::string& p) {
+  return !p.empty() && (p.back() == '\\' || p.back() == '/');
+}
 
 class WinListing : public DirListing {
  public:
@@ -60,7 +62,8 @@ class WinFileSystem : public FileSystem {
         (existing & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN)) != 0 &&
         ::GetFileAttributesW(widen(from).c_str()) != INVALID_FILE_ATTRIBUTES)
       throw errorOf(kErrPathFileAccess);
-    if (!::CopyFileW(widen(from).c_str(), target.c_str(), FALSE)) throw errorFromWin32(::GetLastError());
+    if (!::CopyFileW(widen(from).c_str(), target.c_str(), FALSE))
+      throw errorFromWin32(::GetLastError());
   }
 
   void deleteFile(const std::string& path) override {
@@ -102,9 +105,10 @@ class WinFileSystem : public FileSystem {
 
   void setAttributes(const std::string& path, uint32_t attributes) override {
     // Only the bits a caller may set; none at all means "normal".
-    DWORD a = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                            FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
-                            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE);
+    DWORD a =
+        attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                      FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
+                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE);
     if (a == 0) a = FILE_ATTRIBUTE_NORMAL;
     if (!::SetFileAttributesW(widen(path).c_str(), a)) throw errorFromWin32(::GetLastError());
   }
@@ -120,7 +124,8 @@ class WinFileSystem : public FileSystem {
     if ((a & FILE_ATTRIBUTE_REPARSE_POINT) == 0) throw errorOf(kErrInvalidProcedureCall);
     const std::wstring w = widen(path);
     // A directory link goes with RemoveDirectory, which never touches the target.
-    const BOOL ok = (a & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ::RemoveDirectoryW(w.c_str()) : ::DeleteFileW(w.c_str());
+    const BOOL ok = (a & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ::RemoveDirectoryW(w.c_str())
+                                                        : ::DeleteFileW(w.c_str());
     if (!ok) throw errorFromWin32(::GetLastError());
   }
 
@@ -154,14 +159,15 @@ class WinFileSystem : public FileSystem {
 
   std::string readFile(const std::string& path) override {
     win::UniqueFileHandle f(::CreateFileW(widen(path).c_str(), GENERIC_READ,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f) throw errorFromWin32(::GetLastError());
     std::string bytes;
     char buf[65536];
     for (;;) {
       DWORD got = 0;
-      if (!::ReadFile(f.get(), buf, sizeof buf, &got, nullptr)) throw errorFromWin32(::GetLastError());
+      if (!::ReadFile(f.get(), buf, sizeof buf, &got, nullptr))
+        throw errorFromWin32(::GetLastError());
       if (got == 0) break;
       bytes.append(buf, got);
     }
@@ -199,6 +205,8 @@ class WinFileSystem : public FileSystem {
 
 }  // namespace
 
-std::unique_ptr<FileSystem> makeNativeFileSystem() { return std::make_unique<WinFileSystem>(); }
+std::unique_ptr<FileSystem> makeNativeFileSystem() {
+  return std::make_unique<WinFileSystem>();
+}
 
 }  // namespace plat

@@ -1,8 +1,7 @@
 // The Win32 implementation of the platform services, exercised for real
 // (run under Wine by the "platform_win" test of the native build).
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <functional>
 
@@ -72,7 +71,8 @@ class WinTest : public ::testing::Test {
     std::wstring base = tmp;
     if (base.back() == L'\\') base.pop_back();
     for (int i = 0;; ++i) {
-      dir_ = base + L"\\kit plat " + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(i);
+      dir_ = base + L"\\kit plat " + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+             std::to_wstring(i);
       if (::CreateDirectoryW(dir_.c_str(), nullptr)) break;
       ASSERT_LT(i, 100);
     }
@@ -171,7 +171,8 @@ TEST_F(WinTest, ListingWithMask31IncludesEverything) {
   fs_->setAttributes(path("t\\s.txt"), attr::kSystem);
   Names all = drain(*fs_->list(path("t\\"), 31));
   std::sort(all.begin(), all.end());
-  EXPECT_EQ(all, (Names{".", "..", "b.txt", "h.txt", "s.txt", "sub", "\xE6\x95\xB0\xE6\x8D\xAE.txt"}));
+  EXPECT_EQ(all,
+            (Names{".", "..", "b.txt", "h.txt", "s.txt", "sub", "\xE6\x95\xB0\xE6\x8D\xAE.txt"}));
   Names plain = drain(*fs_->list(path("t\\"), attr::kNormal));
   std::sort(plain.begin(), plain.end());
   EXPECT_EQ(plain, (Names{"b.txt", "\xE6\x95\xB0\xE6\x8D\xAE.txt"}));
@@ -181,7 +182,8 @@ TEST_F(WinTest, ListingWithMask31IncludesEverything) {
 }
 
 TEST_F(WinTest, TextLinesAreInTheAnsiCodePage) {
-  if (::GetACP() != 936) GTEST_SKIP() << "needs code page 936 (LC_ALL=zh_CN.UTF-8), have " << ::GetACP();
+  if (::GetACP() != 936)
+    GTEST_SKIP() << "needs code page 936 (LC_ALL=zh_CN.UTF-8), have " << ::GetACP();
   put("server.xml", "\xB1\xBE\xB5\xD8\r\nsecond\nstill\rthird");  // "本地" in CP936
   EXPECT_EQ(fs_->readTextLines(path("server.xml")),
             (Names{"\xE6\x9C\xAC\xE5\x9C\xB0", "second\nstill", "third"}));
@@ -206,18 +208,20 @@ class WinRegistryTest : public ::testing::Test {
     ::RegDeleteTreeW(HKEY_CURRENT_USER, widen(sub_).c_str());
     for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
       win::UniqueRegKey k;
-      if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software", 0, KEY_ALL_ACCESS | view, k.put()) == ERROR_SUCCESS)
+      if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software", 0, KEY_ALL_ACCESS | view, k.put()) ==
+          ERROR_SUCCESS)
         ::RegDeleteTreeW(k.get(), widen(sub_.substr(9)).c_str());
     }
   }
   // Writes a string straight into one view of HKEY_LOCAL_MACHINE.
   void putMachineString(REGSAM view, const std::string& name, const std::string& value) {
     win::UniqueRegKey k;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, widen(sub_).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view,
-                                nullptr, k.put(), nullptr),
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, widen(sub_).c_str(), 0, nullptr, 0,
+                                KEY_ALL_ACCESS | view, nullptr, k.put(), nullptr),
               ERROR_SUCCESS);
     const std::wstring w = widen(value);
-    ASSERT_EQ(::RegSetValueExW(k.get(), widen(name).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(w.c_str()),
+    ASSERT_EQ(::RegSetValueExW(k.get(), widen(name).c_str(), 0, REG_SZ,
+                               reinterpret_cast<const BYTE*>(w.c_str()),
                                static_cast<DWORD>((w.size() + 1) * sizeof(wchar_t))),
               ERROR_SUCCESS);
   }
@@ -252,10 +256,13 @@ TEST_F(WinRegistryTest, MachineKeysAreReadInThe32BitView) {
   // Writes under HKEY_LOCAL_MACHINE land in the same view.
   ASSERT_TRUE(reg_->setDword(RegRoot::kLocalMachine, sub_, "Level", 5));
   win::UniqueRegKey k;
-  ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, widen(sub_).c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, k.put()),
+  ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, widen(sub_).c_str(), 0,
+                            KEY_QUERY_VALUE | KEY_WOW64_32KEY, k.put()),
             ERROR_SUCCESS);
   DWORD d = 0, size = sizeof d, type = 0;
-  ASSERT_EQ(::RegQueryValueExW(k.get(), L"Level", nullptr, &type, reinterpret_cast<BYTE*>(&d), &size), ERROR_SUCCESS);
+  ASSERT_EQ(
+      ::RegQueryValueExW(k.get(), L"Level", nullptr, &type, reinterpret_cast<BYTE*>(&d), &size),
+      ERROR_SUCCESS);
   EXPECT_EQ(d, 5u);
 }
 
@@ -263,7 +270,8 @@ class WinProcessTest : public WinTest {
  protected:
   std::string child() const { return programFolderOfTest() + "\\platform_win_child.exe"; }
   static DWORD waitExit(uint32_t pid) {
-    win::UniqueKernelHandle p(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    win::UniqueKernelHandle p(
+        ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
     if (!p) return 0xFFFFFFFF;
     ::WaitForSingleObject(p.get(), 30000);
     DWORD code = 0;
@@ -285,9 +293,10 @@ class WinProcessTest : public WinTest {
 TEST_F(WinProcessTest, StartReturnsTheTaskIdAndPassesArguments) {
   auto processes = makeNativeProcesses();
   const std::string out = path("out.txt");
-  const uint32_t pid = processes->start(quoteArgIfNeeded(child()) + " args " + quoteArgIfNeeded(out) + " " +
-                                            quoteArgIfNeeded("E:\\da ta\\") + " D:\\Shop\\DAO360.DLL /s",
-                                        WindowStyle::kNormalFocus);
+  const uint32_t pid =
+      processes->start(quoteArgIfNeeded(child()) + " args " + quoteArgIfNeeded(out) + " " +
+                           quoteArgIfNeeded("E:\\da ta\\") + " D:\\Shop\\DAO360.DLL /s",
+                       WindowStyle::kNormalFocus);
   ASSERT_NE(pid, 0u);
   EXPECT_EQ(waitExit(pid), 7u);
   EXPECT_EQ(fs_->readFile(out), std::to_string(pid) + "\nE:\\da ta\\\nD:\\Shop\\DAO360.DLL\n/s\n");
@@ -298,17 +307,21 @@ TEST_F(WinProcessTest, AnUnquotedProgramPathWithBlanksStillStarts) {
   fs_->copyFile(child(), path("Program Files\\Msaccess.exe"));
   auto processes = makeNativeProcesses();
   const std::string out = path("out.txt");  // the folder name has blanks: quoted
-  const uint32_t pid = processes->start(path("Program Files\\Msaccess.exe") + " args " + quoteArgIfNeeded(out) +
-                                            " /runtime", WindowStyle::kMaximizedFocus);
+  const uint32_t pid = processes->start(
+      path("Program Files\\Msaccess.exe") + " args " + quoteArgIfNeeded(out) + " /runtime",
+      WindowStyle::kMaximizedFocus);
   EXPECT_EQ(waitExit(pid), 7u);
   EXPECT_EQ(fs_->readFile(out), std::to_string(pid) + "\n/runtime\n");
 }
 
 TEST_F(WinProcessTest, AMissingProgramIsFileNotFound) {
   auto processes = makeNativeProcesses();
-  EXPECT_EQ(errorNumber([&] { processes->start(path("Rundrel.exe"), WindowStyle::kMinimizedFocus); }),
-            kErrFileNotFound);
-  EXPECT_EQ(errorNumber([&] { processes->start(path("none\\regsvr32.exe") + " /s x", WindowStyle::kNormalFocus); }),
+  EXPECT_EQ(
+      errorNumber([&] { processes->start(path("Rundrel.exe"), WindowStyle::kMinimizedFocus); }),
+      kErrFileNotFound);
+  EXPECT_EQ(errorNumber([&] {
+              processes->start(path("none\\regsvr32.exe") + " /s x", WindowStyle::kNormalFocus);
+            }),
             kErrFileNotFound);
 }
 
@@ -321,12 +334,13 @@ TEST_F(WinProcessTest, PreviousInstanceAndCrashedInstances) {
   EXPECT_TRUE(second->previousInstanceRunning());
 
   // Across processes of one program: a holder, a second start, then a crash.
-  const uint32_t holder =
-      processes->start(quoteArgIfNeeded(child()) + " instance " + quoteArgIfNeeded(path("1.txt")) + " hold",
-                       WindowStyle::kHide);
+  const uint32_t holder = processes->start(
+      quoteArgIfNeeded(child()) + " instance " + quoteArgIfNeeded(path("1.txt")) + " hold",
+      WindowStyle::kHide);
   EXPECT_EQ(waitForFile(path("1.txt")), "0");
   const uint32_t next =
-      processes->start(quoteArgIfNeeded(child()) + " instance " + quoteArgIfNeeded(path("2.txt")), WindowStyle::kHide);
+      processes->start(quoteArgIfNeeded(child()) + " instance " + quoteArgIfNeeded(path("2.txt")),
+                       WindowStyle::kHide);
   waitExit(next);
   EXPECT_EQ(fs_->readFile(path("2.txt")), "1");
   {
@@ -336,7 +350,8 @@ TEST_F(WinProcessTest, PreviousInstanceAndCrashedInstances) {
     ::WaitForSingleObject(h.get(), 30000);
   }
   const uint32_t after =
-      processes->start(quoteArgIfNeeded(child()) + " instance " + quoteArgIfNeeded(path("3.txt")), WindowStyle::kHide);
+      processes->start(quoteArgIfNeeded(child()) + " instance " + quoteArgIfNeeded(path("3.txt")),
+                       WindowStyle::kHide);
   waitExit(after);
   EXPECT_EQ(fs_->readFile(path("3.txt")), "0");
 }
@@ -352,7 +367,8 @@ TEST(WinUi, PumpHandlesWaitingMessagesAndLeavesTheQuit) {
   wc.hInstance = ::GetModuleHandleW(nullptr);
   wc.lpszClassName = L"KitPlatformPumpTest";
   ::RegisterClassW(&wc);
-  HWND w = ::CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  HWND w = ::CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                             wc.hInstance, nullptr);
   ASSERT_NE(w, nullptr);
   int count = 0;
   ::SetWindowLongPtrW(w, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&count));
@@ -372,13 +388,14 @@ TEST(WinUi, PumpHandlesWaitingMessagesAndLeavesTheQuit) {
 
 TEST_F(WinProcessTest, MessageBoxShowsTextTitleAndButtonsAndAnswersThePress) {
   const std::string uiauto = programFolderOfTest() + "\\uiauto.exe";
-  if (fs_->getAttributes(uiauto) == attr::kInvalid) GTEST_SKIP() << "uiauto.exe is not built beside this test";
-  const std::string title = "\xE6\x8F\x90\xE7\xA4\xBA";                        // 提示
+  if (fs_->getAttributes(uiauto) == attr::kInvalid)
+    GTEST_SKIP() << "uiauto.exe is not built beside this test";
+  const std::string title = "\xE6\x8F\x90\xE7\xA4\xBA";                         // 提示
   const std::string text = "\xE7\xB3\xBB\xE7\xBB\x9F\xE5\x90\xAF\xE5\x8A\xA8";  // 系统启动
   auto processes = makeNativeProcesses();
   const std::string seen = path("dialog.txt");
-  processes->start(quoteArgIfNeeded(uiauto) + " wait-dialog " + title + " 20000 " + quoteArgIfNeeded(seen) +
-                       " press 7",
+  processes->start(quoteArgIfNeeded(uiauto) + " wait-dialog " + title + " 20000 " +
+                       quoteArgIfNeeded(seen) + " press 7",
                    WindowStyle::kHide);
   auto ui = makeNativeUi();
   EXPECT_EQ(ui->messageBox(text, mb::kYesNo | mb::kExclamation, title), mb::kIdNo);

@@ -55,7 +55,9 @@ uint64_t fnv1a(const std::string& s) {
 }  // namespace
 
 PosixProcesses::PosixProcesses(PosixPathMap paths, std::string programPath, std::string lockFolder)
-    : paths_(std::move(paths)), programPath_(std::move(programPath)), lockFolder_(std::move(lockFolder)) {}
+    : paths_(std::move(paths)),
+      programPath_(std::move(programPath)),
+      lockFolder_(std::move(lockFolder)) {}
 
 PosixProcesses::~PosixProcesses() {
   if (lockFd_ >= 0) ::close(lockFd_);

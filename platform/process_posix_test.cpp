@@ -23,8 +23,8 @@ class PosixProcessesTest : public testing::TempFolder {
     script("my dir/echo args.sh");
   }
   void script(const std::string& rel) {
-    put(rel, "#!/bin/sh\n{ echo $$; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; } > \"" + path("out") +
-                 "\"\n");
+    put(rel, "#!/bin/sh\n{ echo $$; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; } > \"" +
+                 path("out") + "\"\n");
     ::chmod(path(rel).c_str(), 0755);
   }
   std::unique_ptr<PosixProcesses> processes(const std::string& program = "/opt/kit/Orvane") {
@@ -49,11 +49,12 @@ int startError(PosixProcesses& p, const std::string& line) {
 TEST_F(PosixProcessesTest, StartsAnUnquotedPathWithBlanksAsCreateProcessDoes) {
   auto p = processes();
   const uint32_t pid = p->start("D:\\my dir\\echo args.sh /runtime D:\\Shop\\temp\\110130.BAR " +
-                                   quoteArgIfNeeded("E:\\da ta\\") + " \"two words\"",
-                               WindowStyle::kMaximizedFocus);
+                                    quoteArgIfNeeded("E:\\da ta\\") + " \"two words\"",
+                                WindowStyle::kMaximizedFocus);
   ASSERT_GT(pid, 0u);
   EXPECT_EQ(waitFor(pid), 0);
-  EXPECT_EQ(get("out"), std::to_string(pid) + "\n/runtime\nD:\\Shop\\temp\\110130.BAR\nE:\\da ta\\\ntwo words\n");
+  EXPECT_EQ(get("out"), std::to_string(pid) +
+                            "\n/runtime\nD:\\Shop\\temp\\110130.BAR\nE:\\da ta\\\ntwo words\n");
 }
 
 TEST_F(PosixProcessesTest, QuotedProgramAndExeAppended) {
@@ -94,9 +95,9 @@ TEST_F(PosixProcessesTest, ALockDiesWithItsProcessAndIsNotInherited) {
   const std::string lock = holder->lockPath();
   // Another process holds the token, then crashes.
   // One process that takes the lock and then sleeps in the same process.
-  const uint32_t pid = holder->start("/bin/sh -c \"exec 9>>" + lock +
-                                        " && /usr/bin/flock 9 && exec /usr/bin/sleep 60\"",
-                                    WindowStyle::kHide);
+  const uint32_t pid = holder->start(
+      "/bin/sh -c \"exec 9>>" + lock + " && /usr/bin/flock 9 && exec /usr/bin/sleep 60\"",
+      WindowStyle::kHide);
   bool seen = false;
   for (int i = 0; i < 200 && !seen; ++i) {
     seen = processes()->previousInstanceRunning();

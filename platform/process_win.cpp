@@ -1,8 +1,8 @@
 // Starting programs and the previous-instance test on Windows.
 #include <windows.h>
 
-#include <cwctype>
 #include <cstdio>
+#include <cwctype>
 
 #include "platform/error.h"
 #include "platform/process.h"
@@ -14,12 +14,18 @@ namespace {
 
 int showCommand(WindowStyle style) {
   switch (style) {
-    case WindowStyle::kHide: return SW_HIDE;
-    case WindowStyle::kNormalFocus: return SW_SHOWNORMAL;
-    case WindowStyle::kMinimizedFocus: return SW_SHOWMINIMIZED;
-    case WindowStyle::kMaximizedFocus: return SW_SHOWMAXIMIZED;
-    case WindowStyle::kNormalNoFocus: return SW_SHOWNOACTIVATE;
-    case WindowStyle::kMinimizedNoFocus: return SW_SHOWMINNOACTIVE;
+    case WindowStyle::kHide:
+      return SW_HIDE;
+    case WindowStyle::kNormalFocus:
+      return SW_SHOWNORMAL;
+    case WindowStyle::kMinimizedFocus:
+      return SW_SHOWMINIMIZED;
+    case WindowStyle::kMaximizedFocus:
+      return SW_SHOWMAXIMIZED;
+    case WindowStyle::kNormalNoFocus:
+      return SW_SHOWNOACTIVATE;
+    case WindowStyle::kMinimizedNoFocus:
+      return SW_SHOWMINNOACTIVE;
   }
   return SW_SHOWNORMAL;
 }
@@ -40,14 +46,16 @@ std::wstring modulePath() {
 class WinProcesses : public Processes {
  public:
   uint32_t start(const std::string& commandLine, WindowStyle style) override {
-    if (commandLine.find_first_not_of(" \t") == std::string::npos) throw errorOf(kErrInvalidProcedureCall);
+    if (commandLine.find_first_not_of(" \t") == std::string::npos)
+      throw errorOf(kErrInvalidProcedureCall);
     std::wstring cmd = win::widen(commandLine);  // CreateProcessW may write into it
     STARTUPINFOW si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESHOWWINDOW;
     si.wShowWindow = static_cast<WORD>(showCommand(style));
     PROCESS_INFORMATION pi{};
-    if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                          &pi)) {
       const DWORD e = ::GetLastError();
       switch (e) {
         case ERROR_FILE_NOT_FOUND:
@@ -100,6 +108,8 @@ class WinProcesses : public Processes {
 
 }  // namespace
 
-std::unique_ptr<Processes> makeNativeProcesses() { return std::make_unique<WinProcesses>(); }
+std::unique_ptr<Processes> makeNativeProcesses() {
+  return std::make_unique<WinProcesses>();
+}
 
 }  // namespace plat

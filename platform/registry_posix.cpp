@@ -22,7 +22,9 @@ constexpr uint32_t kRegExpandSz = 2;
 constexpr uint32_t kRegDword = 4;
 constexpr uint32_t kRegMultiSz = 7;
 
-bool isStringType(uint32_t type) { return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz; }
+bool isStringType(uint32_t type) {
+  return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz;
+}
 
 std::string lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -81,10 +83,14 @@ struct Store {
 
 const char* rootName(RegRoot root) {
   switch (root) {
-    case RegRoot::kClassesRoot: return "HKEY_CLASSES_ROOT";
-    case RegRoot::kCurrentUser: return "HKEY_CURRENT_USER";
-    case RegRoot::kLocalMachine: return "HKEY_LOCAL_MACHINE";
-    case RegRoot::kUsers: return "HKEY_USERS";
+    case RegRoot::kClassesRoot:
+      return "HKEY_CLASSES_ROOT";
+    case RegRoot::kCurrentUser:
+      return "HKEY_CURRENT_USER";
+    case RegRoot::kLocalMachine:
+      return "HKEY_LOCAL_MACHINE";
+    case RegRoot::kUsers:
+      return "HKEY_USERS";
   }
   return "HKEY_CURRENT_USER";
 }
@@ -95,10 +101,14 @@ std::string canonicalKeyPath(const std::string& path) {
   const std::string head = lower(path.substr(0, slash));
   const std::string rest = slash == std::string::npos ? std::string() : path.substr(slash);
   static const std::pair<const char*, const char*> kRoots[] = {
-      {"hkey_classes_root", "HKEY_CLASSES_ROOT"}, {"hkcr", "HKEY_CLASSES_ROOT"},
-      {"hkey_current_user", "HKEY_CURRENT_USER"}, {"hkcu", "HKEY_CURRENT_USER"},
-      {"hkey_local_machine", "HKEY_LOCAL_MACHINE"}, {"hklm", "HKEY_LOCAL_MACHINE"},
-      {"hkey_users", "HKEY_USERS"}, {"hku", "HKEY_USERS"}};
+      {"hkey_classes_root", "HKEY_CLASSES_ROOT"},
+      {"hkcr", "HKEY_CLASSES_ROOT"},
+      {"hkey_current_user", "HKEY_CURRENT_USER"},
+      {"hkcu", "HKEY_CURRENT_USER"},
+      {"hkey_local_machine", "HKEY_LOCAL_MACHINE"},
+      {"hklm", "HKEY_LOCAL_MACHINE"},
+      {"hkey_users", "HKEY_USERS"},
+      {"hku", "HKEY_USERS"}};
   for (const auto& [abbr, full] : kRoots)
     if (head == abbr) return full + rest;
   return std::string();
@@ -135,10 +145,11 @@ void appendUtf8(std::string& out, uint32_t cp) {
 std::string utf16leToUtf8(const std::string& bytes) {
   std::string out;
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    uint32_t u = static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
+    uint32_t u =
+        static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
     if (u >= 0xD800 && u < 0xDC00 && i + 3 < bytes.size()) {
-      const uint32_t lo =
-          static_cast<unsigned char>(bytes[i + 2]) | (static_cast<unsigned char>(bytes[i + 3]) << 8);
+      const uint32_t lo = static_cast<unsigned char>(bytes[i + 2]) |
+                          (static_cast<unsigned char>(bytes[i + 3]) << 8);
       if (lo >= 0xDC00 && lo < 0xE000) {
         u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
         i += 2;
@@ -173,7 +184,8 @@ std::string utf8ToUtf16le(const std::string& text) {
       len = 1;
       cp = '?';
     }
-    for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    for (size_t k = 1; k < len; ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
     i += len;
     if (cp >= 0x10000) {
       cp -= 0x10000;
@@ -252,9 +264,10 @@ Store parse(std::string text) {
     } else {
       current = line;
     }
-    while (!current.empty() && (current.back() == ' ' || current.back() == '\t')) current.pop_back();
-    continuing = !current.empty() && current.back() == '\\' && current.find('=') != std::string::npos &&
-                 current.front() != '[';
+    while (!current.empty() && (current.back() == ' ' || current.back() == '\t'))
+      current.pop_back();
+    continuing = !current.empty() && current.back() == '\\' &&
+                 current.find('=') != std::string::npos && current.front() != '[';
     if (continuing) {
       current.pop_back();
       continue;
@@ -282,7 +295,8 @@ Store parse(std::string text) {
         continue;
       }
       const bool remove = line.size() > 1 && line[1] == '-';
-      std::string path = canonicalKeyPath(line.substr(remove ? 2 : 1, line.size() - (remove ? 3 : 2)));
+      std::string path =
+          canonicalKeyPath(line.substr(remove ? 2 : 1, line.size() - (remove ? 3 : 2)));
       while (!path.empty() && path.back() == '\\') path.pop_back();
       if (path.empty()) {
         store.clean = false;
@@ -373,11 +387,12 @@ std::string quote(const std::string& s) {
 }
 
 std::string hexList(uint32_t type, const std::string& bytes) {
-  std::string out = type == 3 ? "hex:" : "hex(" + [type] {
-    char b[16];
-    std::snprintf(b, sizeof b, "%x", type);
-    return std::string(b);
-  }() + "):";
+  char head[24];
+  if (type == 3)
+    std::snprintf(head, sizeof head, "hex:");
+  else
+    std::snprintf(head, sizeof head, "hex(%x):", static_cast<unsigned>(type));
+  std::string out = head;
   for (size_t i = 0; i < bytes.size(); ++i) {
     char b[4];
     std::snprintf(b, sizeof b, "%02x", static_cast<unsigned char>(bytes[i]));
@@ -428,7 +443,9 @@ std::string readWhole(const std::string& path) {
   return bytes;
 }
 
-Store load(const std::string& path) { return parse(readWhole(path)); }
+Store load(const std::string& path) {
+  return parse(readWhole(path));
+}
 
 // Runs a read-modify-write of the store under its lock. `change` returns
 // whether it changed anything; false from it means "no, and fail".

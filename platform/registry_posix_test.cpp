@@ -27,17 +27,19 @@ TEST_F(PosixRegistryTest, MissingStoreHasNoKeysAndIsCreatedByTheFirstWrite) {
   EXPECT_FALSE(std::filesystem::exists(path("user.reg")));
 
   ASSERT_TRUE(reg_->createKey(RegRoot::kCurrentUser, kSecurity));
-  EXPECT_EQ(reg_->queryValue(RegRoot::kCurrentUser, kSecurity, "Level", 256).status, Status::kNoValue);
+  EXPECT_EQ(reg_->queryValue(RegRoot::kCurrentUser, kSecurity, "Level", 256).status,
+            Status::kNoValue);
   ASSERT_TRUE(reg_->setDword(RegRoot::kCurrentUser, kSecurity, "Level", 1));
   EXPECT_EQ(reg_->getDword(RegRoot::kCurrentUser, kSecurity, "Level"), 1u);
   // Key names match without case; parents exist with the key.
-  EXPECT_EQ(reg_->getDword(RegRoot::kCurrentUser, "SOFTWARE\\microsoft\\office\\11.0\\access\\security",
-                           "LEVEL"),
+  EXPECT_EQ(reg_->getDword(RegRoot::kCurrentUser,
+                           "SOFTWARE\\microsoft\\office\\11.0\\access\\security", "LEVEL"),
             1u);
   EXPECT_EQ(reg_->queryValue(RegRoot::kCurrentUser, "Software\\Microsoft", "x", 256).status,
             Status::kNoValue);
   // Another root is another tree.
-  EXPECT_EQ(reg_->queryValue(RegRoot::kLocalMachine, kSecurity, "Level", 256).status, Status::kNoKey);
+  EXPECT_EQ(reg_->queryValue(RegRoot::kLocalMachine, kSecurity, "Level", 256).status,
+            Status::kNoKey);
 
   const std::string text = get("user.reg");
   EXPECT_EQ(text.rfind("Windows Registry Editor Version 5.00\r\n", 0), 0u);
@@ -57,10 +59,12 @@ TEST_F(PosixRegistryTest, StringValuesFollowTheAnsiBufferRules) {
   EXPECT_TRUE(q.data.empty());
 
   ASSERT_TRUE(reg_->setString(RegRoot::kLocalMachine, kInstall, "Empty", ""));
-  EXPECT_EQ(reg_->queryValue(RegRoot::kLocalMachine, kInstall, "Empty", 256).data, std::string(1, '\0'));
+  EXPECT_EQ(reg_->queryValue(RegRoot::kLocalMachine, kInstall, "Empty", 256).data,
+            std::string(1, '\0'));
   // A DWORD read as a buffer: its four bytes.
   ASSERT_TRUE(reg_->setDword(RegRoot::kLocalMachine, kInstall, "N", 0x01020304));
-  EXPECT_EQ(reg_->queryValue(RegRoot::kLocalMachine, kInstall, "N", 4).data, std::string("\4\3\2\1", 4));
+  EXPECT_EQ(reg_->queryValue(RegRoot::kLocalMachine, kInstall, "N", 4).data,
+            std::string("\4\3\2\1", 4));
   EXPECT_EQ(reg_->queryValue(RegRoot::kLocalMachine, kInstall, "N", 3).status, Status::kMoreData);
   EXPECT_EQ(reg_->getDword(RegRoot::kLocalMachine, kInstall, "Path"), std::nullopt);
 }
@@ -87,8 +91,10 @@ TEST_F(PosixRegistryTest, ReadsStoresWrittenByRegistryEditors) {
   const char* key = "Software\\Microsoft\\Office\\10.0\\Access\\InstallRoot";
   EXPECT_EQ(reg_->queryValue(RegRoot::kLocalMachine, key, "Path", 256).data,
             std::string("  D:\\Office 10\\ \0", 17));
-  EXPECT_EQ(reg_->queryValue(RegRoot::kLocalMachine, key, "quote", 256).data, std::string("say \"hi\"\0", 9));
-  EXPECT_EQ(reg_->queryValue(RegRoot::kLocalMachine, key, "", 256).data, std::string("default\0", 8));
+  EXPECT_EQ(reg_->queryValue(RegRoot::kLocalMachine, key, "quote", 256).data,
+            std::string("say \"hi\"\0", 9));
+  EXPECT_EQ(reg_->queryValue(RegRoot::kLocalMachine, key, "", 256).data,
+            std::string("default\0", 8));
   const RegQuery bin = reg_->queryValue(RegRoot::kLocalMachine, key, "Bin", 256);
   EXPECT_EQ(bin.type, 3u);
   EXPECT_EQ(bin.data, std::string("\1\2\3", 3));
@@ -101,7 +107,8 @@ TEST_F(PosixRegistryTest, ReadsStoresWrittenByRegistryEditors) {
   PosixRegistry again(path("user.reg"));
   EXPECT_EQ(again.queryValue(RegRoot::kLocalMachine, key, "Path", 256).data,
             std::string("  D:\\Office 10\\ \0", 17));
-  EXPECT_EQ(again.queryValue(RegRoot::kLocalMachine, key, "Bin", 256).data, std::string("\1\2\3", 3));
+  EXPECT_EQ(again.queryValue(RegRoot::kLocalMachine, key, "Bin", 256).data,
+            std::string("\1\2\3", 3));
   EXPECT_EQ(again.getDword(RegRoot::kCurrentUser, "Kept", "c"), 12u);
 }
 
@@ -125,11 +132,13 @@ TEST_F(PosixRegistryTest, ReadsUtf16StoresAndUnicodeStringData) {
 TEST_F(PosixRegistryTest, LineBreaksInStringsSurviveTheStore) {
   ASSERT_TRUE(reg_->setString(RegRoot::kCurrentUser, "K", "S", "one\r\ntwo \"2\""));
   PosixRegistry again(path("user.reg"));
-  EXPECT_EQ(again.queryValue(RegRoot::kCurrentUser, "K", "S", 256).data, std::string("one\r\ntwo \"2\"\0", 13));
+  EXPECT_EQ(again.queryValue(RegRoot::kCurrentUser, "K", "S", 256).data,
+            std::string("one\r\ntwo \"2\"\0", 13));
 }
 
 TEST_F(PosixRegistryTest, AStoreThatCannotBeReadIsNeverRewritten) {
-  const std::string garbage = "Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\K]\r\nnonsense\r\n";
+  const std::string garbage =
+      "Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\K]\r\nnonsense\r\n";
   put("user.reg", garbage);
   EXPECT_TRUE(reg_->createKey(RegRoot::kCurrentUser, ""));  // the root needs no write
   EXPECT_FALSE(reg_->createKey(RegRoot::kCurrentUser, "New"));

@@ -21,17 +21,25 @@ constexpr REGSAM kAccessAll63 = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB
 
 HKEY rootKey(RegRoot root) {
   switch (root) {
-    case RegRoot::kClassesRoot: return HKEY_CLASSES_ROOT;
-    case RegRoot::kCurrentUser: return HKEY_CURRENT_USER;
-    case RegRoot::kLocalMachine: return HKEY_LOCAL_MACHINE;
-    case RegRoot::kUsers: return HKEY_USERS;
+    case RegRoot::kClassesRoot:
+      return HKEY_CLASSES_ROOT;
+    case RegRoot::kCurrentUser:
+      return HKEY_CURRENT_USER;
+    case RegRoot::kLocalMachine:
+      return HKEY_LOCAL_MACHINE;
+    case RegRoot::kUsers:
+      return HKEY_USERS;
   }
   return HKEY_CURRENT_USER;
 }
 
-REGSAM view(RegRoot root) { return root == RegRoot::kLocalMachine ? KEY_WOW64_32KEY : 0; }
+REGSAM view(RegRoot root) {
+  return root == RegRoot::kLocalMachine ? KEY_WOW64_32KEY : 0;
+}
 
-bool isStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+bool isStringType(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 class WinRegistry : public Registry {
  public:
@@ -87,32 +95,33 @@ class WinRegistry : public Registry {
 
   bool createKey(RegRoot root, const std::string& subkey) override {
     UniqueRegKey key;
-    return ::RegCreateKeyExW(rootKey(root), widen(subkey).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                             kAccessAll63 | view(root), nullptr, key.put(), nullptr) == ERROR_SUCCESS;
+    return ::RegCreateKeyExW(rootKey(root), widen(subkey).c_str(), 0, nullptr,
+                             REG_OPTION_NON_VOLATILE, kAccessAll63 | view(root), nullptr, key.put(),
+                             nullptr) == ERROR_SUCCESS;
   }
 
   bool setDword(RegRoot root, const std::string& subkey, const std::string& name,
                 uint32_t value) override {
     UniqueRegKey key;
-    if (::RegOpenKeyExW(rootKey(root), widen(subkey).c_str(), 0, kAccessAll63 | view(root), key.put()) !=
-        ERROR_SUCCESS)
+    if (::RegOpenKeyExW(rootKey(root), widen(subkey).c_str(), 0, kAccessAll63 | view(root),
+                        key.put()) != ERROR_SUCCESS)
       return false;
     const DWORD d = value;
-    return ::RegSetValueExW(key.get(), widen(name).c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&d),
-                            sizeof d) == ERROR_SUCCESS;
+    return ::RegSetValueExW(key.get(), widen(name).c_str(), 0, REG_DWORD,
+                            reinterpret_cast<const BYTE*>(&d), sizeof d) == ERROR_SUCCESS;
   }
 
   std::optional<uint32_t> getDword(RegRoot root, const std::string& subkey,
                                    const std::string& name) override {
     UniqueRegKey key;
-    if (::RegOpenKeyExW(rootKey(root), widen(subkey).c_str(), 0, KEY_QUERY_VALUE | view(root), key.put()) !=
-        ERROR_SUCCESS)
+    if (::RegOpenKeyExW(rootKey(root), widen(subkey).c_str(), 0, KEY_QUERY_VALUE | view(root),
+                        key.put()) != ERROR_SUCCESS)
       return std::nullopt;
     DWORD type = 0;
     DWORD d = 0;
     DWORD size = sizeof d;
-    if (::RegQueryValueExW(key.get(), widen(name).c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&d),
-                           &size) != ERROR_SUCCESS ||
+    if (::RegQueryValueExW(key.get(), widen(name).c_str(), nullptr, &type,
+                           reinterpret_cast<BYTE*>(&d), &size) != ERROR_SUCCESS ||
         type != REG_DWORD || size != sizeof d)
       return std::nullopt;
     return d;
@@ -121,6 +130,8 @@ class WinRegistry : public Registry {
 
 }  // namespace
 
-std::unique_ptr<Registry> makeNativeRegistry() { return std::make_unique<WinRegistry>(); }
+std::unique_ptr<Registry> makeNativeRegistry() {
+  return std::make_unique<WinRegistry>();
+}
 
 }  // namespace plat

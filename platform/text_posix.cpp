@@ -72,8 +72,12 @@ std::string convertCharset(const std::string& bytes, const std::string& from,
   return out;
 }
 
-std::string ansiToUtf8(const std::string& bytes) { return convertCharset(bytes, ansiCharset(), "UTF-8"); }
+std::string ansiToUtf8(const std::string& bytes) {
+  return convertCharset(bytes, ansiCharset(), "UTF-8");
+}
 
-std::string utf8ToAnsi(const std::string& text) { return convertCharset(text, "UTF-8", ansiCharset()); }
+std::string utf8ToAnsi(const std::string& text) {
+  return convertCharset(text, "UTF-8", ansiCharset());
+}
 
 }  // namespace plat

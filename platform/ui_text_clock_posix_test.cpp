@@ -1,3 +1,4 @@
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <sstream>
@@ -6,7 +7,6 @@
 #include "platform/text.h"
 #include "platform/text_posix.h"
 #include "platform/ui_posix.h"
-#include <gtest/gtest.h>
 
 namespace plat {
 namespace {
@@ -27,7 +27,11 @@ TEST(PosixText, ConvertsBetweenCharsetsWithQuestionMarks) {
   EXPECT_EQ(convertCharset("\xD6\xD0\xCE\xC4", "GB18030", "UTF-8"), "中文");
   EXPECT_EQ(convertCharset("中文", "UTF-8", "GB18030"), "\xD6\xD0\xCE\xC4");
   EXPECT_EQ(convertCharset("a中b€c", "UTF-8", "ISO-8859-1"), "a?b?c");
-  EXPECT_EQ(convertCharset("a\xFF" "b\xE4\xB8" "c", "UTF-8", "UTF-8"), "a?b?c");
+  EXPECT_EQ(convertCharset("a\xFF"
+                           "b\xE4\xB8"
+                           "c",
+                           "UTF-8", "UTF-8"),
+            "a?b?c");
   EXPECT_EQ(convertCharset("", "GB18030", "UTF-8"), "");
 }
 

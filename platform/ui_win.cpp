@@ -31,6 +31,8 @@ class WinUi : public Ui {
 
 }  // namespace
 
-std::unique_ptr<Ui> makeNativeUi() { return std::make_unique<WinUi>(); }
+std::unique_ptr<Ui> makeNativeUi() {
+  return std::make_unique<WinUi>();
+}
 
 }  // namespace plat

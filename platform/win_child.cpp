@@ -14,7 +14,8 @@
 namespace {
 
 void writeOut(const std::wstring& path, const std::string& text) {
-  HANDLE f = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE f = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
   if (f == INVALID_HANDLE_VALUE) return;
   DWORD written = 0;
   ::WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);

@@ -11,7 +11,8 @@ namespace plat::win {
 
 inline std::wstring widen(const std::string& utf8) {
   if (utf8.empty()) return std::wstring();
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  const int n =
+      ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring out(static_cast<size_t>(n), L'\0');
   ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
   return out;
@@ -19,8 +20,8 @@ inline std::wstring widen(const std::string& utf8) {
 
 inline std::string narrow(const std::wstring& utf16) {
   if (utf16.empty()) return std::string();
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), nullptr,
-                                      0, nullptr, nullptr);
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()),
+                                      nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<size_t>(n), '\0');
   ::WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), out.data(), n,
                         nullptr, nullptr);
@@ -55,6 +56,8 @@ inline int errorNumberOf(DWORD win32) {
 }
 
 // The PlatformError for a failed call; pass the code the call reported.
-inline PlatformError errorFromWin32(DWORD win32) { return errorOf(errorNumberOf(win32)); }
+inline PlatformError errorFromWin32(DWORD win32) {
+  return errorOf(errorNumberOf(win32));
+}
 
 }  // namespace plat::win
