@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
 #include "platform/error.h"
 #include "platform/text.h"
@@ -30,9 +31,22 @@ std::string ansiCharset() {
     name = ::nl_langinfo_l(CODESET, loc);
     ::freelocale(loc);
   } else {
-    name = ::nl_langinfo(CODESET);
+    // The named locale is not installed: its name still says the charset
+    // ("zh_CN.GB18030@x" -> "GB18030").
+    for (const char* var : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+      const char* value = std::getenv(var);
+      if (value == nullptr || *value == '\0') continue;
+      const std::string locale = value;
+      const size_t dot = locale.find('.');
+      if (dot != std::string::npos) name = locale.substr(dot + 1, locale.find('@', dot) - dot - 1);
+      break;
+    }
   }
-  return name.empty() ? std::string("ANSI_X3.4-1968") : name;
+  // Plain ASCII ("C", "POSIX") reads as UTF-8, which decodes ASCII alike and
+  // keeps other text instead of turning it into question marks.
+  if (name.empty() || name == "ANSI_X3.4-1968" || name == "ASCII" || name == "US-ASCII")
+    return "UTF-8";
+  return name;
 }
 
 std::string convertCharset(const std::string& bytes, const std::string& from,

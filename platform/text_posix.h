@@ -2,7 +2,8 @@
 // POSIX text conversions. The ANSI code page is the character set of the
 // locale the environment names (LC_ALL, LC_CTYPE, LANG), asked without
 // changing the process's own locale; when that locale is not installed, the
-// process's current one.
+// charset its name carries ("zh_CN.GB18030"). Plain ASCII locales ("C",
+// "POSIX") count as UTF-8, of which ASCII is a part.
 #include <string>
 
 namespace plat {

@@ -42,6 +42,11 @@ TEST(PosixText, AnsiIsTheCharsetOfTheEnvironmentsLocale) {
   EXPECT_EQ(ansiCharset(), "UTF-8");
   EXPECT_EQ(ansiToUtf8("本地\r\xFF"), "本地\r?");
   EXPECT_EQ(utf8ToAnsi("本地"), "本地");
+  ::setenv("LC_ALL", "xx_YY.GB18030@kit", 1);  // not installed: the name tells
+  EXPECT_EQ(ansiCharset(), "GB18030");
+  EXPECT_EQ(ansiToUtf8("\xB1\xBE\xB5\xD8"), "本地");
+  ::setenv("LC_ALL", "C", 1);
+  EXPECT_EQ(ansiCharset(), "UTF-8");
   if (saved)
     ::setenv("LC_ALL", keep.c_str(), 1);
   else
