@@ -108,10 +108,17 @@ HRESULT guarded(F&& body) {
   }
 }
 
-HRESULT outString(BSTR* out, const std::string& value) {
+template <typename Get>
+HRESULT outString(BSTR* out, Get get) {
   if (!out) return E_POINTER;
-  *out = Bstr(value).detach();
-  return (*out || value.empty()) ? S_OK : E_OUTOFMEMORY;
+  *out = nullptr;
+  try {
+    std::string value = get();
+    *out = Bstr(value).detach();
+    return (*out || value.empty()) ? S_OK : E_OUTOFMEMORY;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
 }
 
 // One connection point whose life is its control's: AddRef and Release go
@@ -525,12 +532,12 @@ class Control final : public _bkDLControl,
     *v = engine_->getBytesRead();
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_CacheFile(BSTR* v) override { return outString(v, engine_->getCacheFile()); }
+  HRESULT STDMETHODCALLTYPE get_CacheFile(BSTR* v) override { return outString(v, [&] { return engine_->getCacheFile(); }); }
   HRESULT STDMETHODCALLTYPE get_ConnectionAddress(BSTR* v) override {
-    return outString(v, engine_->getConnectionAddress());
+    return outString(v, [&] { return engine_->getConnectionAddress(); });
   }
-  HRESULT STDMETHODCALLTYPE get_MIMEType(BSTR* v) override { return outString(v, engine_->getMIMEType()); }
-  HRESULT STDMETHODCALLTYPE get_RedirectFile(BSTR* v) override { return outString(v, engine_->getRedirectFile()); }
+  HRESULT STDMETHODCALLTYPE get_MIMEType(BSTR* v) override { return outString(v, [&] { return engine_->getMIMEType(); }); }
+  HRESULT STDMETHODCALLTYPE get_RedirectFile(BSTR* v) override { return outString(v, [&] { return engine_->getRedirectFile(); }); }
   HRESULT STDMETHODCALLTYPE Refresh() override {
     return guarded([&] { engine_->Refresh(); });
   }
@@ -541,12 +548,12 @@ class Control final : public _bkDLControl,
     V_I4(v) = engine_->getFileSize();
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_FileURL(BSTR* v) override { return outString(v, engine_->getFileURL()); }
+  HRESULT STDMETHODCALLTYPE get_FileURL(BSTR* v) override { return outString(v, [&] { return engine_->getFileURL(); }); }
   HRESULT STDMETHODCALLTYPE put_FileURL(BSTR v) override {
     return guarded([&] { engine_->putFileURL(fromBstr(v)); });
   }
-  HRESULT STDMETHODCALLTYPE get_SaveFileName(BSTR* v) override { return outString(v, engine_->getSaveFileName()); }
-  HRESULT STDMETHODCALLTYPE get_SaveFilePath(BSTR* v) override { return outString(v, engine_->getSaveFilePath()); }
+  HRESULT STDMETHODCALLTYPE get_SaveFileName(BSTR* v) override { return outString(v, [&] { return engine_->getSaveFileName(); }); }
+  HRESULT STDMETHODCALLTYPE get_SaveFilePath(BSTR* v) override { return outString(v, [&] { return engine_->getSaveFilePath(); }); }
   HRESULT STDMETHODCALLTYPE put_SaveFilePath(BSTR v) override {
     return guarded([&] { engine_->putSaveFilePath(fromBstr(v)); });
   }
@@ -870,16 +877,7 @@ class Control final : public _bkDLControl,
   }
 
   bool createWindow(HWND parent, const RECT& r) {
-    static bool registered = false;
-    if (!registered) {
-      WNDCLASSW wc = {};
-      wc.style = CS_DBLCLKS;
-      wc.lpfnWndProc = &Control::windowProc;
-      wc.hInstance = moduleInstance();
-      wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
-      wc.lpszClassName = kWindowClass;
-      registered = RegisterClassW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
-    }
+    if (!ensureWindowClass(kWindowClass, &Control::windowProc, CS_DBLCLKS)) return false;
     DWORD style = WS_CHILD | WS_CLIPSIBLINGS | WS_VISIBLE;
     if (surface_.borderStyle() == dl::kBorderFixedSingle) style |= WS_BORDER;
     if (!surface_.enabled()) style |= WS_DISABLED;

@@ -8,6 +8,7 @@
 
 #include <new>
 #include <string>
+#include <vector>
 
 #include "dlcontrol/win/Lumvex_h.h"
 #include "dlcontrol/win/control.h"
@@ -17,6 +18,7 @@ namespace {
 
 HINSTANCE gInstance = nullptr;
 LONG gCount = 0;
+std::vector<std::wstring> gClasses;  // window classes registered by this load
 
 constexpr wchar_t kProgId[] = L"Lumvex.bkDLControl";
 constexpr wchar_t kClassName[] = L"bkDLControl";
@@ -153,6 +155,25 @@ std::wstring modulePath() {
   }
 }
 
+bool ensureWindowClass(const wchar_t* name, WNDPROC proc, UINT style) {
+  for (const std::wstring& c : gClasses)
+    if (c == name) return true;
+  WNDCLASSW wc = {};
+  wc.style = style;
+  wc.lpfnWndProc = proc;
+  wc.hInstance = gInstance;
+  wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
+  wc.lpszClassName = name;
+  if (!RegisterClassW(&wc)) return false;
+  try {
+    gClasses.emplace_back(name);
+  } catch (...) {
+    UnregisterClassW(name, gInstance);
+    return false;
+  }
+  return true;
+}
+
 void moduleAddRef() { InterlockedIncrement(&gCount); }
 void moduleRelease() { InterlockedDecrement(&gCount); }
 long moduleCount() { return gCount; }
@@ -180,14 +201,30 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
   return hr;
 }
 
-STDAPI DllCanUnloadNow() { return lumvex::moduleCount() == 0 ? S_OK : S_FALSE; }
-
-STDAPI DllRegisterServer() {
-  HRESULT hr = lumvex::registerServer();
-  if (FAILED(hr)) lumvex::unregisterServer();
-  return hr;
+STDAPI DllCanUnloadNow() {
+  if (lumvex::moduleCount() != 0) return S_FALSE;
+  // No object, so no window of ours is left: the classes can go.
+  for (const std::wstring& c : lumvex::gClasses) UnregisterClassW(c.c_str(), lumvex::gInstance);
+  lumvex::gClasses.clear();
+  return S_OK;
 }
 
-STDAPI DllUnregisterServer() { return lumvex::unregisterServer(); }
+STDAPI DllRegisterServer() {
+  try {
+    HRESULT hr = lumvex::registerServer();
+    if (FAILED(hr)) lumvex::unregisterServer();
+    return hr;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDAPI DllUnregisterServer() {
+  try {
+    return lumvex::unregisterServer();
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
 
 }  // extern "C"

@@ -15,6 +15,11 @@ void moduleAddRef();
 void moduleRelease();
 long moduleCount();
 
+// Registers a window class of this library once; the classes are
+// unregistered when the library may unload, so that a later load at another
+// address registers them afresh. False when registration failed.
+bool ensureWindowClass(const wchar_t* name, WNDPROC proc, UINT style);
+
 // RAII: keeps the library loaded while an object lives.
 class ModuleRef {
  public:

@@ -398,11 +398,7 @@ class UrlRead final : public IBindStatusCallback, public IHttpNegotiate, public 
 
 UrlmonTransfer::UrlmonTransfer(IUnknown* keepAlive, unsigned stallMilliseconds)
     : keepAlive_(keepAlive), stallMilliseconds_(stallMilliseconds) {
-  WNDCLASSW wc = {};
-  wc.lpfnWndProc = &UrlmonTransfer::windowProc;
-  wc.hInstance = moduleInstance();
-  wc.lpszClassName = kWindowClass;
-  RegisterClassW(&wc);  // fails harmlessly when already registered
+  ensureWindowClass(kWindowClass, &UrlmonTransfer::windowProc, 0);
   window_ = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, moduleInstance(), nullptr);
   if (window_) SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }
