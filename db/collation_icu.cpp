@@ -25,6 +25,7 @@ UCollator* collator() {
 }  // namespace
 
 int compareZhCn(std::string_view a, std::string_view b) {
+  if (const int fast = compareAsciiFast(a, b); fast != kNoFastAnswer) return fast;
   UErrorCode status = U_ZERO_ERROR;
   const UCollationResult r = ucol_strcollUTF8(collator(), a.data(), static_cast<int32_t>(a.size()), b.data(),
                                               static_cast<int32_t>(b.size()), &status);

@@ -18,6 +18,7 @@ std::wstring widen(std::string_view s) {
 }  // namespace
 
 int compareZhCn(std::string_view a, std::string_view b) {
+  if (const int fast = compareAsciiFast(a, b); fast != kNoFastAnswer) return fast;
   const std::wstring wa = widen(a), wb = widen(b);
   const int r = CompareStringEx(L"zh-CN", 0, wa.data(), static_cast<int>(wa.size()), wb.data(),
                                 static_cast<int>(wb.size()), nullptr, nullptr, 0);

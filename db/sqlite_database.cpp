@@ -1,6 +1,7 @@
 // The SQLite backend of the database layer.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -267,18 +268,66 @@ class SqliteRecordset : public Recordset {
       rows_.push_back(std::move(row));
     }
     duplicates_.resize(static_cast<size_t>(nRowid_));
-    for (size_t t = 0; t < static_cast<size_t>(nRowid_); ++t) {
-      std::unordered_map<int64_t, size_t> first;
-      for (size_t r = 0; r < rows_.size(); ++r) {
-        const Value& id = rows_[r][t];
-        if (!std::holds_alternative<int64_t>(id)) continue;
-        auto [it, fresh] = first.emplace(std::get<int64_t>(id), r);
-        if (fresh) continue;
-        if (it->second != SIZE_MAX) duplicates_[t].emplace(it->first, it->second);
-        it->second = SIZE_MAX;
-        duplicates_[t].emplace(std::get<int64_t>(id), r);
+  }
+
+  // How assignments to a set of columns of one table are saved: one prepared
+  // UPDATE ... RETURNING, made once per set.
+  struct SavePlan {
+    sqlite3_stmt* stmt = nullptr;             // owned by the connection's cache
+    std::vector<size_t> bindColumn;           // per target: the assigned column
+    std::vector<std::vector<size_t>> shownIn;  // per target: result columns showing it
+  };
+
+  const SavePlan& savePlan(int t, const std::vector<size_t>& cols) {
+    auto key = std::make_pair(t, cols);
+    auto it = plans_.find(key);
+    if (it != plans_.end()) return it->second;
+    SavePlan plan;
+    std::vector<std::string> targets;
+    for (size_t c : cols) {
+      size_t k = 0;
+      while (k < targets.size() && !sameName(targets[k], columns_[c].originColumn)) ++k;
+      if (k == targets.size()) {
+        targets.push_back(columns_[c].originColumn);
+        plan.bindColumn.push_back(c);
+      } else {
+        plan.bindColumn[k] = c;  // the same column selected twice: the later one wins
       }
     }
+    std::string sql = "UPDATE ";
+    sql += quoteIdent(tables_[static_cast<size_t>(t)].name);
+    sql += " SET ";
+    std::string returning;
+    for (size_t k = 0; k < targets.size(); ++k) {
+      sql += (k ? ", " : "") + quoteIdent(targets[k]) + " = ?" + std::to_string(k + 1);
+      returning += (k ? ", " : "") + quoteIdent(targets[k]);
+      std::vector<size_t> shown;
+      for (size_t c = 0; c < columns_.size(); ++c)
+        if (columns_[c].rowidIndex == t && sameName(columns_[c].originColumn, targets[k])) shown.push_back(c);
+      plan.shownIn.push_back(std::move(shown));
+    }
+    sql += " WHERE rowid = ?" + std::to_string(targets.size() + 1) + " RETURNING " + returning;
+    plan.stmt = conn_->cached(sql);
+    return plans_.emplace(std::move(key), std::move(plan)).first->second;
+  }
+
+  // Rows of the result that show the same row of table `t`, found the first
+  // time a row of that table is saved (only saved tables pay for it).
+  const std::unordered_multimap<int64_t, size_t>& duplicatesOf(size_t t) {
+    Duplicates& d = duplicates_[t];
+    if (d.known) return d.rows;
+    d.known = true;
+    std::vector<std::pair<int64_t, size_t>> ids;
+    ids.reserve(rows_.size());
+    for (size_t r = 0; r < rows_.size(); ++r)
+      if (std::holds_alternative<int64_t>(rows_[r][t])) ids.emplace_back(std::get<int64_t>(rows_[r][t]), r);
+    std::sort(ids.begin(), ids.end());
+    for (size_t i = 0; i < ids.size(); ++i) {
+      const bool dup = (i > 0 && ids[i - 1].first == ids[i].first) ||
+                       (i + 1 < ids.size() && ids[i + 1].first == ids[i].first);
+      if (dup) d.rows.emplace(ids[i].first, ids[i].second);
+    }
+    return d.rows;
   }
 
   bool eof() override {
@@ -338,30 +387,11 @@ class SqliteRecordset : public Recordset {
     for (const auto& [c, v] : pending_) byTable[columns_[c].rowidIndex].push_back(c);
     std::vector<Value>& row = rows_[pos_];
     for (const auto& [t, cols] : byTable) {
-      std::string sql = "UPDATE ";
-      sql += quoteIdent(tables_[static_cast<size_t>(t)].name);
-      sql += " SET ";
-      std::string returning;
-      std::vector<std::string> targets;
-      for (size_t c : cols) {
-        bool dup = false;
-        for (const std::string& done : targets) dup = dup || sameName(done, columns_[c].originColumn);
-        if (dup) continue;  // the same column selected twice: the later assignment wins below
-        targets.push_back(columns_[c].originColumn);
-      }
-      for (size_t k = 0; k < targets.size(); ++k) {
-        sql += (k ? ", " : "") + quoteIdent(targets[k]) + " = ?" + std::to_string(k + 1);
-        returning += (k ? ", " : "") + quoteIdent(targets[k]);
-      }
-      sql += " WHERE rowid = ?" + std::to_string(targets.size() + 1) + " RETURNING " + returning;
-      sqlite3_stmt* s = conn_->cached(sql);
-      for (size_t k = 0; k < targets.size(); ++k) {
-        const Value* v = nullptr;
-        for (size_t c : cols)
-          if (sameName(columns_[c].originColumn, targets[k])) v = &pending_[c];
-        bindValue(s, static_cast<int>(k + 1), *v);
-      }
-      bindValue(s, static_cast<int>(targets.size() + 1), row[static_cast<size_t>(t)]);
+      const SavePlan& plan = savePlan(t, cols);
+      sqlite3_stmt* s = plan.stmt;
+      for (size_t k = 0; k < plan.bindColumn.size(); ++k)
+        bindValue(s, static_cast<int>(k + 1), pending_[plan.bindColumn[k]]);
+      bindValue(s, static_cast<int>(plan.bindColumn.size() + 1), row[static_cast<size_t>(t)]);
       int rc = sqlite3_step(s);
       if (rc == SQLITE_DONE) {
         sqlite3_reset(s);
@@ -372,20 +402,17 @@ class SqliteRecordset : public Recordset {
         throwEngine(conn_->h, rc, "saving a row of " + tables_[static_cast<size_t>(t)].name);
       }
       std::vector<Value> stored;
-      for (size_t k = 0; k < targets.size(); ++k) stored.push_back(readColumn(s, static_cast<int>(k)));
+      for (size_t k = 0; k < plan.bindColumn.size(); ++k) stored.push_back(readColumn(s, static_cast<int>(k)));
       rc = sqlite3_step(s);
       sqlite3_reset(s);
       if (rc != SQLITE_DONE) throwEngine(conn_->h, rc, "saving a row of " + tables_[static_cast<size_t>(t)].name);
       auto refresh = [&](std::vector<Value>& r) {
-        for (size_t c = 0; c < columns_.size(); ++c) {
-          if (columns_[c].rowidIndex != t) continue;
-          for (size_t k = 0; k < targets.size(); ++k)
-            if (sameName(columns_[c].originColumn, targets[k])) r[static_cast<size_t>(nRowid_) + c] = stored[k];
-        }
+        for (size_t k = 0; k < plan.shownIn.size(); ++k)
+          for (size_t c : plan.shownIn[k]) r[static_cast<size_t>(nRowid_) + c] = stored[k];
       };
       refresh(row);
       // A join can return one base row several times; all of them show it.
-      if (auto& dups = duplicates_[static_cast<size_t>(t)]; !dups.empty()) {
+      if (const auto& dups = duplicatesOf(static_cast<size_t>(t)); !dups.empty()) {
         auto range = dups.equal_range(std::get<int64_t>(row[static_cast<size_t>(t)]));
         for (auto it = range.first; it != range.second; ++it)
           if (it->second != pos_) refresh(rows_[it->second]);
@@ -447,7 +474,12 @@ class SqliteRecordset : public Recordset {
   bool editing_ = false;
   std::map<size_t, Value> pending_;
   // Per rowid table: the rows that share a base row with another (usually none).
-  std::vector<std::unordered_multimap<int64_t, size_t>> duplicates_;
+  struct Duplicates {
+    bool known = false;
+    std::unordered_multimap<int64_t, size_t> rows;
+  };
+  std::vector<Duplicates> duplicates_;
+  std::map<std::pair<int, std::vector<size_t>>, SavePlan> plans_;
 };
 
 bool looksLikeStatement(const std::string& s) {
@@ -571,6 +603,10 @@ std::unique_ptr<Database> openDatabase(const std::string& path, const std::strin
   sqlite3_extended_result_codes(conn->h, 1);
   // Another user's write lock is waited for a while, as record locking would.
   sqlite3_busy_timeout(conn->h, 5000);
+  // A bigger page cache than the default 2 MB: a transaction that touches
+  // more pages than the cache holds spills them early, and every spill waits
+  // for the disk. This is a setting of the connection, not of the file.
+  sqlite3_exec(conn->h, "PRAGMA cache_size = -131072", nullptr, nullptr, nullptr);
   sqlite3_db_config(conn->h, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
   sqlite3_db_config(conn->h, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
   sqlite3_create_collation_v2(conn->h, dialect::kTextCollation, SQLITE_UTF8, nullptr, collateZh, nullptr);

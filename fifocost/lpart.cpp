@@ -25,6 +25,13 @@ const std::string kS4Select =
 const std::string kS5Select =
     "SELECT 库清单.编号, 库单.日期, 库单.类别, 库清单.数量, 库清单.进价, 库清单.销合, 库清单.问题 FROM 库单 INNER "
     "JOIN 库清单 ON 库单.发票号 = 库清单.发票号 WHERE (";
+// S4 and S5 over all items at once, with the fields LPart reads and saves.
+const std::string kS4SnapshotSelect =
+    "SELECT 库清单.编号, 库清单.销数, 库清单.本价, 库清单.成本, 库清单.问题 FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = "
+    "库清单.发票号 WHERE (";
+const std::string kS5SnapshotSelect =
+    "SELECT 库清单.编号, 库清单.进价, 库清单.销合, 库清单.问题 FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 "
+    "WHERE (";
 const std::string kS5Condition =
     "((库单.类别)='期初' Or (库单.类别)='入货') AND ((库清单.进价)>0) AND ((库清单.销合)>0)";
 
@@ -201,14 +208,15 @@ class SnapshotReader : public LedgerReader {
 
   void loadLines() {
     lines_.clear();
-    s4_ = db_.openRecordset(kS4Select + s4Condition(cutOff_) + ") ORDER BY 库清单.编号, 库单.日期;");
+    // Items are told apart here, so the order within each is all that counts.
+    s4_ = db_.openRecordset(kS4SnapshotSelect + s4Condition(cutOff_) + ") ORDER BY 库单.日期;");
     for (; !s4_->eof(); s4_->moveNext()) lines_[db::valueToText(s4_->field("编号"))].push_back(s4_->bookmark());
   }
 
   void loadReceipts() {
     receipts_.clear();
     headSaved_ = false;
-    s5_ = db_.openRecordset(kS5Select + kS5Condition + ") ORDER BY 库清单.编号, 库单.日期, 库单.类别;");
+    s5_ = db_.openRecordset(kS5SnapshotSelect + kS5Condition + ") ORDER BY 库单.日期, 库单.类别;");
     for (; !s5_->eof(); s5_->moveNext())
       receipts_[db::valueToText(s5_->field("编号"))].rows.push_back(s5_->bookmark());
   }

@@ -39,8 +39,8 @@ struct Options {
   // Whole items are grouped into one transaction until this many lines are
   // costed or this much time has passed: every commit waits for the disk,
   // so they are kept few, yet a kill loses little work.
-  size_t linesPerCommit = 50000;
-  double secondsPerCommit = 0.5;
+  size_t linesPerCommit = 200000;
+  double secondsPerCommit = 5.0;
 };
 
 struct ItemSummary {

@@ -1,1 +1,143 @@
-int main() { return 0; }
+// Tallyrun against the floor of its own I/O on generated year ledgers.
+//   fifocost_bench [lines...]      (default: 50000 200000 800000)
+// For each size it generates a ledger (items, opening stock, receipts, sales,
+// issues, losses, lines settled by an earlier run), then times on copies of
+// it, best of two:
+//   floor     reading every line joined with its document once and writing
+//             本价, 成本, 毛利, 销合 and 问题 of every line in one transaction
+//   Tallyrun  the program itself, started as a process on its program folder
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "fifocost/testing/ledger.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+void check(int rc, sqlite3* h, int want = SQLITE_OK) {
+  if (rc != want) throw std::runtime_error(sqlite3_errmsg(h));
+}
+
+double cpuSeconds(int who) {
+  rusage u{};
+  getrusage(who, &u);
+  auto sec = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  return sec(u.ru_utime) + sec(u.ru_stime);
+}
+
+struct Timing {
+  double wall = 1e9, cpu = 1e9;
+};
+
+Timing floorRun(const std::string& path) {
+  const double cpu0 = cpuSeconds(RUSAGE_SELF);
+  const auto t0 = Clock::now();
+  sqlite3* h = nullptr;
+  check(sqlite3_open_v2(path.c_str(), &h, SQLITE_OPEN_READWRITE, nullptr), h);
+  sqlite3_exec(h, "PRAGMA cache_size = -131072", nullptr, nullptr, nullptr);  // as Tallyrun's connection
+  struct Row {
+    int64_t id;
+    double quantity, price, sold, amount;
+    int64_t settled;
+  };
+  std::vector<Row> rows;
+  sqlite3_stmt* s = nullptr;
+  check(sqlite3_prepare_v2(h,
+                           "SELECT l.rowid, l.数量, l.进价, l.销数, l.销额, l.问题, d.日期, d.类别 FROM 库清单 l "
+                           "JOIN 库单 d ON d.发票号 = l.发票号",
+                           -1, &s, nullptr),
+        h);
+  while (sqlite3_step(s) == SQLITE_ROW)
+    rows.push_back({sqlite3_column_int64(s, 0), sqlite3_column_double(s, 1), sqlite3_column_double(s, 2),
+                    sqlite3_column_double(s, 3), sqlite3_column_double(s, 4), sqlite3_column_int64(s, 5)});
+  sqlite3_finalize(s);
+  check(sqlite3_exec(h, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), h);
+  check(sqlite3_prepare_v2(h, "UPDATE 库清单 SET 本价 = ?1, 成本 = ?2, 毛利 = ?3, 销合 = ?4, 问题 = ?5 WHERE rowid = ?6",
+                           -1, &s, nullptr),
+        h);
+  for (const Row& r : rows) {
+    sqlite3_bind_double(s, 1, r.price);
+    sqlite3_bind_double(s, 2, r.sold * r.price);
+    sqlite3_bind_double(s, 3, r.amount - r.sold * r.price);
+    sqlite3_bind_double(s, 4, r.quantity);
+    sqlite3_bind_int64(s, 5, -1);
+    sqlite3_bind_int64(s, 6, r.id);
+    check(sqlite3_step(s), h, SQLITE_DONE);
+    sqlite3_reset(s);
+  }
+  sqlite3_finalize(s);
+  check(sqlite3_exec(h, "COMMIT", nullptr, nullptr, nullptr), h);
+  sqlite3_close(h);
+  return {seconds(t0), cpuSeconds(RUSAGE_SELF) - cpu0};
+}
+
+Timing tallyrun(const fs::path& folder) {
+  const double cpu0 = cpuSeconds(RUSAGE_CHILDREN);
+  const auto t0 = Clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execl((folder / "Tallyrun").c_str(), "Tallyrun", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const Timing r{seconds(t0), cpuSeconds(RUSAGE_CHILDREN) - cpu0};
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("Tallyrun failed");
+  return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<size_t> sizes;
+  for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoul(argv[i], nullptr, 10));
+  if (sizes.empty()) sizes = {50000, 200000, 800000};
+  const fs::path base = fs::temp_directory_path() / ("tallyrun_bench_" + std::to_string(::getpid()));
+  // Wall time is what a user waits for; CPU time shows the same when other
+  // work shares the machine.
+  std::printf("%9s %7s | %9s %11s %6s | %9s %11s %6s | %11s\n", "lines", "items", "floor s", "Tallyrun s",
+              "ratio", "floor cpu", "Tallyrun cpu", "ratio", "us per line");
+  for (size_t lines : sizes) {
+    fs::remove_all(base);
+    fs::create_directories(base / "prog");
+    fifocost::testing::GenParams p;
+    p.lines = lines;
+    p.items = std::max<size_t>(10, lines / 100);
+    p.seed = lines;
+    const std::string ledger = (base / "ledger.db").string();
+    fifocost::testing::writeYearDb(ledger, fifocost::testing::generate(p));
+    fs::copy_file(TALLYRUN_PATH, base / "prog" / "Tallyrun");
+    const std::string year = (base / "prog" / "2011.db").string();
+    fifocost::testing::writeAppDb((base / "prog" / "Velmora.DLL").string(), year, "2011-11-30");
+
+    Timing floor, run;
+    for (int round = 0; round < 2; ++round) {
+      fs::copy_file(ledger, base / "floor.db", fs::copy_options::overwrite_existing);
+      const Timing f = floorRun((base / "floor.db").string());
+      floor = {std::min(floor.wall, f.wall), std::min(floor.cpu, f.cpu)};
+      fs::copy_file(ledger, year, fs::copy_options::overwrite_existing);
+      const Timing r = tallyrun(base / "prog");
+      run = {std::min(run.wall, r.wall), std::min(run.cpu, r.cpu)};
+    }
+    std::printf("%9zu %7zu | %9.3f %11.3f %6.2f | %9.3f %11.3f %6.2f | %11.2f\n", lines, p.items, floor.wall,
+                run.wall, run.wall / floor.wall, floor.cpu, run.cpu, run.cpu / floor.cpu,
+                run.wall / static_cast<double>(lines) * 1e6);
+    std::fflush(stdout);
+  }
+  fs::remove_all(base);
+  return 0;
+}
