@@ -8,7 +8,9 @@ int twipsToPixels(double twips, int dpi) {
   return static_cast<int>(std::lround(twips * dpi / kTwipsPerInch));
 }
 
-double pixelsToTwips(int pixels, int dpi) { return pixels * kTwipsPerInch / dpi; }
+double pixelsToTwips(int pixels, int dpi) {
+  return pixels * kTwipsPerInch / dpi;
+}
 
 double TickClock::monotonicSeconds() {
   return std::floor(base_.monotonicSeconds() / tick_) * tick_;
@@ -89,7 +91,9 @@ bool IntroLogic::pump() {
   return !ended();
 }
 
-void IntroLogic::place() { window_.place(geom_); }
+void IntroLogic::place() {
+  window_.place(geom_);
+}
 
 void IntroLogic::stopTimer(int id) {
   (id == kTimer1 ? timer1On_ : timer2On_) = false;

@@ -40,9 +40,9 @@ inline constexpr int kTimer2 = 2;  // the countdown tick
 inline constexpr int kTimer1IntervalMs = 3000;
 inline constexpr int kTimer2IntervalMs = 1000;
 
-inline constexpr double kCollapseStep = 100;   // twips of height per step
-inline constexpr double kStretchStep = 200;    // twips of width per step
-inline constexpr double kStretchShift = 100;   // twips to the left per step
+inline constexpr double kCollapseStep = 100;       // twips of height per step
+inline constexpr double kStretchStep = 200;        // twips of width per step
+inline constexpr double kStretchShift = 100;       // twips to the left per step
 inline constexpr double kAnimationPause = 0.0001;  // seconds: one clock tick
 
 // Twips at `dpi` dots per inch to whole pixels, rounded to the nearest.

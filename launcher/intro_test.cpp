@@ -18,7 +18,9 @@ class RecordingWindow : public IntroWindow {
     if (hidden) ++placesAfterHide;
   }
   void setCaption(const std::string& text) override { captions.push_back(text); }
-  void startTimer(int id, int ms) override { log.push_back("start" + std::to_string(id) + ":" + std::to_string(ms)); }
+  void startTimer(int id, int ms) override {
+    log.push_back("start" + std::to_string(id) + ":" + std::to_string(ms));
+  }
   void stopTimer(int id) override { log.push_back("stop" + std::to_string(id)); }
   void hide() override {
     hidden = true;
@@ -71,8 +73,8 @@ TEST_F(IntroTest, CountdownRunsToZeroAndTheFourthTickStopsIt) {
   intro.load();
   for (int i = 0; i < 5; ++i) intro.countdownTick();
   EXPECT_EQ(window.captions,
-            (std::vector<std::string>{"正在启动,请稍候(3)", "正在启动,请稍候(2)", "正在启动,请稍候(1)",
-                                      "正在启动,请稍候(0)"}));
+            (std::vector<std::string>{"正在启动,请稍候(3)", "正在启动,请稍候(2)",
+                                      "正在启动,请稍候(1)", "正在启动,请稍候(0)"}));
   EXPECT_FALSE(intro.timerEnabled(kTimer2));
   EXPECT_TRUE(intro.timerEnabled(kTimer1));
   EXPECT_EQ(window.log.back(), "stop2");
@@ -153,8 +155,8 @@ TEST_F(IntroTest, ClickDuringTheCountdownEndsAtOnce) {
   EXPECT_TRUE(intro.ended());
   EXPECT_FALSE(intro.timerEnabled(kTimer1));
   EXPECT_FALSE(intro.timerEnabled(kTimer2));
-  EXPECT_EQ(window.log,
-            (std::vector<std::string>{"show", "start2:1000", "start1:3000", "stop1", "stop2", "close", "end"}));
+  EXPECT_EQ(window.log, (std::vector<std::string>{"show", "start2:1000", "start1:3000", "stop1",
+                                                  "stop2", "close", "end"}));
   intro.startTick();
   intro.countdownTick();
   EXPECT_TRUE(log.empty());

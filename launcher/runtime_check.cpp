@@ -15,7 +15,7 @@ std::string installRootKey(const std::string& version) {
   return "Software\\Microsoft\\Office\\" + version + "\\Access\\InstallRoot";
 }
 
-// Only blanks, as the original trimming did; tabs stay part of the folder.
+// Blanks only: a tab is taken as part of the folder name.
 std::string trimSpaces(const std::string& s) {
   const auto first = s.find_first_not_of(' ');
   if (first == std::string::npos) return {};
@@ -80,9 +80,8 @@ bool checkSteps(Launcher& l) {
 
 std::string ReadInstallRoot(Launcher& l, const std::string& version) {
   std::string buffer(kInstallRootBuffer, ' ');
-  const plat::RegQuery q = l.svc.registry.queryValue(plat::RegRoot::kLocalMachine,
-                                                     installRootKey(version), "Path",
-                                                     kInstallRootBuffer);
+  const plat::RegQuery q = l.svc.registry.queryValue(
+      plat::RegRoot::kLocalMachine, installRootKey(version), "Path", kInstallRootBuffer);
   if (q.status == plat::RegQuery::Status::kOk) {
     // The read value lies over the start of the buffer; the spaces after it
     // stay. Decoding may have made it longer than the buffer: keep it whole.

@@ -17,6 +17,7 @@ inline constexpr const char* kSecurityKey = "Software\\Microsoft\\Office\\11.0\\
 inline constexpr size_t kInstallRootBuffer = 256;
 
 // "\n" is the single LF character; the pieces are joined exactly as shown.
+// clang-format off
 inline const std::string kRuntimeMissingPrompt =
     std::string("系统启动失败！系统发现数据库组件没有安装或安装不完整。") + "\n" + "\n" +
     "注意：本系统与Office" + "高度集成，其中Excel,Word和Access三个组件要求为必安装项" + "\n" +
@@ -25,6 +26,7 @@ inline const std::string kRuntimeDamagedMessage =
     std::string("系统启动失败！系统检测到原有数据库组件已被人为更改或删除，请首先将其修复后再启动本软件。") +
     "\n" + "\n" + "注：本系统与Office" +
     "高度集成，其中Microsoft Excel、Word和Access组件为本系统所要求的必选支持项目。";
+// clang-format on
 inline constexpr const char* kCheckRuntimeError =
     "系统启动失败！请查明原因(可能网络有问题)，然后重试本操作。";
 

@@ -133,10 +133,11 @@ TEST_F(CheckRuntimeTest, DamagedRuntimeIsReportedWithoutPrompt) {
   Launcher l = make();
   EXPECT_FALSE(CheckRuntime(l));
   ASSERT_EQ(ui.shown.size(), 1u);
-  EXPECT_EQ(ui.shown[0].text,
-            "系统启动失败！系统检测到原有数据库组件已被人为更改或删除，请首先将其修复后再启动本软件。"
-            "\n\n注：本系统与Office高度集成，其中Microsoft Excel、Word和Access组件为本系统所要求的"
-            "必选支持项目。");
+  EXPECT_EQ(
+      ui.shown[0].text,
+      "系统启动失败！系统检测到原有数据库组件已被人为更改或删除，请首先将其修复后再启动本软件。"
+      "\n\n注：本系统与Office高度集成，其中Microsoft Excel、Word和Access组件为本系统所要求的"
+      "必选支持项目。");
   EXPECT_EQ(ui.shown[0].style, 48);
   EXPECT_EQ(ui.shown[0].title, "提示");
   EXPECT_EQ(ui.beeps, 1);
@@ -151,10 +152,11 @@ TEST_F(CheckRuntimeTest, MissingRuntimeYesStartsTheDownloaderMinimised) {
   Launcher l = make();
   EXPECT_FALSE(CheckRuntime(l));
   ASSERT_EQ(ui.shown.size(), 1u);
-  EXPECT_EQ(ui.shown[0].text,
-            "系统启动失败！系统发现数据库组件没有安装或安装不完整。\n\n注意：本系统与Office高度集成，"
-            "其中Excel,Word和Access三个组件要求为必安装项\n      否则本系统将无法正常运行。"
-            "你要从我们网站下载安装ACCESS数据库运行组件吗？");
+  EXPECT_EQ(
+      ui.shown[0].text,
+      "系统启动失败！系统发现数据库组件没有安装或安装不完整。\n\n注意：本系统与Office高度集成，"
+      "其中Excel,Word和Access三个组件要求为必安装项\n      否则本系统将无法正常运行。"
+      "你要从我们网站下载安装ACCESS数据库运行组件吗？");
   EXPECT_EQ(ui.shown[0].style, 4);
   EXPECT_EQ(ui.shown[0].title, "提示");
   EXPECT_EQ(ui.beeps, 1);

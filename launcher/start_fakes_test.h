@@ -54,20 +54,24 @@ class MemFs : public plat::FileSystem {
     return (a & (plat::attr::kHidden | plat::attr::kSystem)) == 0;
   }
   void copyFile(const std::string& from, const std::string& to) override {
-    if (!files.count(lower(from))) throw plat::PlatformError(plat::kErrFileNotFound, "File not found");
+    if (!files.count(lower(from)))
+      throw plat::PlatformError(plat::kErrFileNotFound, "File not found");
     if (!folders.count(lower(parentOf(to))))
       throw plat::PlatformError(plat::kErrPathNotFound, "Path not found");
     files[lower(to)] = files[lower(from)];
     changes.push_back("copy " + from + " -> " + to);
   }
   void deleteFile(const std::string& path) override {
-    if (!files.erase(lower(path))) throw plat::PlatformError(plat::kErrFileNotFound, "File not found");
+    if (!files.erase(lower(path)))
+      throw plat::PlatformError(plat::kErrFileNotFound, "File not found");
     attrs.erase(lower(path));
     changes.push_back("delete " + path);
   }
   void makeFolder(const std::string& path) override {
-    if (folders.count(lower(path))) throw plat::PlatformError(plat::kErrPathFileAccess, "Path/File access error");
-    if (!folders.count(lower(parentOf(path)))) throw plat::PlatformError(plat::kErrPathNotFound, "Path not found");
+    if (folders.count(lower(path)))
+      throw plat::PlatformError(plat::kErrPathFileAccess, "Path/File access error");
+    if (!folders.count(lower(parentOf(path))))
+      throw plat::PlatformError(plat::kErrPathNotFound, "Path not found");
     folders.insert(lower(path));
     changes.push_back("mkdir " + path);
   }
@@ -75,7 +79,8 @@ class MemFs : public plat::FileSystem {
     const std::string k = lower(path);
     if (!folders.count(k)) throw plat::PlatformError(plat::kErrPathNotFound, "Path not found");
     for (const auto& [f, c] : files)
-      if (parentOf(f) == k) throw plat::PlatformError(plat::kErrPathFileAccess, "Path/File access error");
+      if (parentOf(f) == k)
+        throw plat::PlatformError(plat::kErrPathFileAccess, "Path/File access error");
     folders.erase(k);
     changes.push_back("rmdir " + path);
   }
@@ -138,7 +143,8 @@ class MemFs : public plat::FileSystem {
     changes.push_back("write " + path);
   }
   std::string readFile(const std::string& path) override {
-    if (!files.count(lower(path))) throw plat::PlatformError(plat::kErrFileNotFound, "File not found");
+    if (!files.count(lower(path)))
+      throw plat::PlatformError(plat::kErrFileNotFound, "File not found");
     return files[lower(path)];
   }
   std::string systemDirectory() override { return sysDir; }
@@ -161,7 +167,7 @@ class MemRegistry : public plat::Registry {
     keys[{root, lower(subkey)}][lower(name)] = Val{1, value + std::string(1, '\0')};
   }
   plat::RegQuery queryValue(plat::RegRoot root, const std::string& subkey, const std::string& name,
-                      size_t bufferBytes) override {
+                            size_t bufferBytes) override {
     queried.push_back(subkey);
     plat::RegQuery q;
     const auto k = keys.find({root, lower(subkey)});
@@ -202,7 +208,8 @@ class MemRegistry : public plat::Registry {
     const auto v = k->second.find(lower(name));
     if (v == k->second.end() || v->second.type != 4) return std::nullopt;
     uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value |= uint32_t(static_cast<unsigned char>(v->second.data[i])) << (8 * i);
+    for (int i = 0; i < 4; ++i)
+      value |= uint32_t(static_cast<unsigned char>(v->second.data[i])) << (8 * i);
     return value;
   }
 };

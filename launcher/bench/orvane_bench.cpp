@@ -56,14 +56,16 @@ fs::path selfPath() {
 // The application database: the settings table and filler rows up to the size.
 void makeDatabase(const fs::path& file, int megabytes) {
   sqlite3* db = nullptr;
-  if (sqlite3_open(file.string().c_str(), &db) != SQLITE_OK) throw std::runtime_error("cannot create " + file.string());
+  if (sqlite3_open(file.string().c_str(), &db) != SQLITE_OK)
+    throw std::runtime_error("cannot create " + file.string());
   const std::string sql =
       "PRAGMA page_size=4096; PRAGMA journal_mode=OFF; BEGIN;"
       "CREATE TABLE usysbookind (yearnew TEXT, appath TEXT, path TEXT, dbpath TEXT);"
       "INSERT INTO usysbookind VALUES ('2000-01-01', '', '', '');"
       "CREATE TABLE filler (id INTEGER PRIMARY KEY, data BLOB);"
       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
-      std::to_string(megabytes * 256) + ") INSERT INTO filler SELECT i, randomblob(4000) FROM n; COMMIT;";
+      std::to_string(megabytes * 256) +
+      ") INSERT INTO filler SELECT i, randomblob(4000) FROM n; COMMIT;";
   char* err = nullptr;
   if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
     std::string msg = err ? err : "?";
@@ -107,7 +109,8 @@ int run(const fs::path& root, int megabytes, int rounds) {
   const fs::path office = root / "c" / "Office11";
   fs::create_directories(root / "c" / "WINDOWS" / "system32");
   prepareFolder(app, office, selfPath());
-  std::cout << "making a " << megabytes << " MB application database in " << app.string() << std::endl;
+  std::cout << "making a " << megabytes << " MB application database in " << app.string()
+            << std::endl;
   makeDatabase(app / "Velmora.dll", megabytes);
 
 #ifdef _WIN32
@@ -116,8 +119,8 @@ int run(const fs::path& root, int megabytes, int rounds) {
   {
     HKEY key = nullptr;
     const std::wstring sub = L"Software\\Microsoft\\Office\\11.0\\Access\\InstallRoot";
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, sub.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_32KEY,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, sub.c_str(), 0, nullptr, 0,
+                        KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key, nullptr) != ERROR_SUCCESS)
       throw std::runtime_error("cannot write the runtime's install folder to the registry");
     const std::wstring value = fs::path(officeDir).wstring();
     RegSetValueExW(key, L"Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
@@ -135,8 +138,8 @@ int run(const fs::path& root, int megabytes, int rounds) {
   const std::string officeDir = "C:\\Office11\\";
   auto fsys = std::make_unique<plat::PosixFileSystem>(paths, "C:\\WINDOWS\\system32", appDir);
   auto registry = std::make_unique<plat::PosixRegistry>((root / "registry.reg").string());
-  registry->setString(plat::RegRoot::kLocalMachine, "Software\\Microsoft\\Office\\11.0\\Access\\InstallRoot",
-                      "Path", officeDir);
+  registry->setString(plat::RegRoot::kLocalMachine,
+                      "Software\\Microsoft\\Office\\11.0\\Access\\InstallRoot", "Path", officeDir);
   auto processes =
       std::make_unique<plat::PosixProcesses>(paths, (app / "Orvane.exe").string(), root.string());
   auto ui = std::make_unique<plat::PosixUi>(std::cerr);
@@ -165,24 +168,28 @@ int run(const fs::path& root, int megabytes, int rounds) {
 
     launcher::Services svc{*fsys, *registry, *processes, *ui, *clock};
 #ifndef _WIN32
-    svc.openDatabase = [&paths](const std::string& path) { return db::openDatabase(paths.toNative(path)); };
+    svc.openDatabase = [&paths](const std::string& path) {
+      return db::openDatabase(paths.toNative(path));
+    };
 #endif
     launcher::Launcher l(std::move(svc), appDir);
     t0 = Clock::now();
     const bool checked = launcher::CheckRuntime(l);
     const double checkTime = secondsSince(t0);
-    const launcher::BootOutcome outcome = checked ? launcher::BootPro(l) : launcher::BootOutcome::kFailed;
+    const launcher::BootOutcome outcome =
+        checked ? launcher::BootPro(l) : launcher::BootOutcome::kFailed;
     startTimes.push_back(secondsSince(t0));
     if (!checked || outcome != launcher::BootOutcome::kStarted) {
       std::cerr << "round " << r + 1 << ": the start did not reach the runtime\n";
       return 1;
     }
     ratios.push_back(startTimes.back() / copyTimes.back());
-    std::printf("round %d: copy %.3f s, start %.3f s (check and working files %.3f s), ratio %.2f\n",
-                r + 1, copyTimes.back(), startTimes.back(), checkTime, ratios.back());
+    std::printf(
+        "round %d: copy %.3f s, start %.3f s (check and working files %.3f s), ratio %.2f\n", r + 1,
+        copyTimes.back(), startTimes.back(), checkTime, ratios.back());
   }
-  std::printf("median: copy %.3f s, start %.3f s, ratio %.2f (goal: at most 1.3)\n", median(copyTimes),
-              median(startTimes), median(startTimes) / median(copyTimes));
+  std::printf("median: copy %.3f s, start %.3f s, ratio %.2f (goal: at most 1.3)\n",
+              median(copyTimes), median(startTimes), median(startTimes) / median(copyTimes));
   return 0;
 }
 

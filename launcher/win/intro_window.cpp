@@ -142,7 +142,8 @@ void IntroWin32::endLauncher() {
 
 LRESULT CALLBACK IntroWin32::windowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_NCCREATE) {
-    auto* creator = static_cast<IntroWin32*>(reinterpret_cast<const CREATESTRUCTW*>(lp)->lpCreateParams);
+    auto* creator =
+        static_cast<IntroWin32*>(reinterpret_cast<const CREATESTRUCTW*>(lp)->lpCreateParams);
     SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(creator));
     creator->hwnd_ = hwnd;
   }

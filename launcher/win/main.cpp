@@ -26,9 +26,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   launcher::Launcher state(std::move(services), fs->programFolder());
 
   if (!window.create()) return 1;
-  launcher::IntroLogic intro(window, *ui, animationClock, window.screenTwips(),
-                             {[&state] { return launcher::CheckRuntime(state); },
-                              [&state] { launcher::BootPro(state); }});
+  launcher::IntroLogic intro(
+      window, *ui, animationClock, window.screenTwips(),
+      {[&state] { return launcher::CheckRuntime(state); }, [&state] { launcher::BootPro(state); }});
   window.attach(&intro);
   intro.load();
 

@@ -17,7 +17,9 @@ const std::string kOfficeKey = R"(HKLM\Software\Microsoft\Office\)";
 const std::string kSecurityKey = R"(HKCU\Software\Microsoft\Office\11.0\Access\Security)";
 constexpr int kLabel1Id = 11;
 
-std::string installKey(const std::string& version) { return kOfficeKey + version + R"(\Access\InstallRoot)"; }
+std::string installKey(const std::string& version) {
+  return kOfficeKey + version + R"(\Access\InstallRoot)";
+}
 
 std::string dayStamp() {
   const std::time_t now = std::time(nullptr);
@@ -29,11 +31,12 @@ std::string dayStamp() {
 void makeApplicationDatabase(const fs::path& file) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(file.string().c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db,
-                         "CREATE TABLE usysbookind (yearnew TEXT, appath TEXT, path TEXT, dbpath TEXT);"
-                         "INSERT INTO usysbookind VALUES ('2000-01-01', '', '', '');",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(db,
+                   "CREATE TABLE usysbookind (yearnew TEXT, appath TEXT, path TEXT, dbpath TEXT);"
+                   "INSERT INTO usysbookind VALUES ('2000-01-01', '', '', '');",
+                   nullptr, nullptr, nullptr),
+      SQLITE_OK);
   sqlite3_close(db);
 }
 
@@ -42,8 +45,8 @@ std::string readField(const fs::path& file, const std::string& field) {
   std::string value;
   if (sqlite3_open_v2(file.string().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
     sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db, ("SELECT " + field + " FROM usysbookind").c_str(), -1, &st, nullptr) ==
-            SQLITE_OK &&
+    if (sqlite3_prepare_v2(db, ("SELECT " + field + " FROM usysbookind").c_str(), -1, &st,
+                           nullptr) == SQLITE_OK &&
         sqlite3_step(st) == SQLITE_ROW) {
       value = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
     }
@@ -104,7 +107,8 @@ class OrvaneWine : public ::testing::Test {
   void expectRegistration() {
     const auto reg = awaitStart(app.file("regsvr32.exe.log"));
     ASSERT_EQ(reg.size(), 1u);
-    EXPECT_EQ(reg[0].commandLine, app.winPath() + "\\regsvr32.exe /s " + app.winPath() + "\\DAO360.DLL");
+    EXPECT_EQ(reg[0].commandLine,
+              app.winPath() + "\\regsvr32.exe /s " + app.winPath() + "\\DAO360.DLL");
     EXPECT_EQ(reg[0].show, 1);
   }
 
@@ -130,14 +134,18 @@ TEST_F(OrvaneWine, TypicalDayWithOnly11Installed) {
 
   // Loaded at its design size, the window takes the picture's size, centred.
   std::optional<Window> splash;
-  ASSERT_TRUE(waitUntil([&] {
-    splash = waitWindow("OrvaneIntro", "Orvane", kWait);
-    return splash && splash->width == 502 && splash->height == 176;
-  }, kWait)) << p.err();
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        splash = waitWindow("OrvaneIntro", "Orvane", kWait);
+        return splash && splash->width == 502 && splash->height == 176;
+      },
+      kWait))
+      << p.err();
   // The fixture's screen is 1280 x 1024 at 96 DPI.
   EXPECT_EQ(splash->x, (1280 - 502) / 2);
   EXPECT_EQ(splash->y, (1024 - 176) / 2);
-  ASSERT_TRUE(waitUntil([] { return controlText("Orvane", kLabel1Id) == "正在启动,请稍候(2)"; }, kWait));
+  ASSERT_TRUE(
+      waitUntil([] { return controlText("Orvane", kLabel1Id) == "正在启动,请稍候(2)"; }, kWait));
   screenshotWindow("orvane_splash_countdown", *splash);
   EXPECT_EQ(p.wait(kWait), 0);
 
@@ -171,8 +179,8 @@ TEST_F(OrvaneWineChineseFolder, Version10WinsOver11AndLevelStaysUnder11) {
   const auto runtime = runtimeStarts(office);
   ASSERT_EQ(runtime.size(), 1u);
   // The folder has a blank: the working file's path is quoted.
-  EXPECT_EQ(runtime[0].commandLine,
-            root10 + "Msaccess.exe /runtime \"" + app.winPath() + "\\temp\\" + dayStamp() + ".BAR\"");
+  EXPECT_EQ(runtime[0].commandLine, root10 + "Msaccess.exe /runtime \"" + app.winPath() +
+                                        "\\temp\\" + dayStamp() + ".BAR\"");
   EXPECT_FALSE(office11.exists("Msaccess.exe.log"));
   EXPECT_EQ(level(), "REG_DWORD 0x1");
   EXPECT_FALSE(regKeyExists(R"(HKCU\Software\Microsoft\Office\10.0\Access\Security)"));
@@ -184,7 +192,8 @@ TEST_F(OrvaneWine, BlanksAroundTheInstallFolderAreTrimmed) {
   EXPECT_EQ(p.wait(kWait), 0);
   const auto runtime = runtimeStarts(office);
   ASSERT_EQ(runtime.size(), 1u);
-  EXPECT_EQ(runtime[0].commandLine.rfind(root + "Msaccess.exe /runtime ", 0), 0u) << runtime[0].commandLine;
+  EXPECT_EQ(runtime[0].commandLine.rfind(root + "Msaccess.exe /runtime ", 0), 0u)
+      << runtime[0].commandLine;
 }
 
 TEST_F(OrvaneWine, DamagedRuntimeShowsItsMessageOnly) {
@@ -206,7 +215,8 @@ TEST_F(OrvaneWine, DamagedRuntimeShowsItsMessageOnly) {
 TEST_F(OrvaneWine, MissingRuntimeYesStartsTheDownloaderMinimised) {
   WineProcess p = start();
   ASSERT_TRUE(waitWindow("#32770", "提示", kWait)) << p.err();
-  if (auto w = waitWindow("#32770", "提示", kWait)) screenshotWindow("orvane_runtime_missing_prompt", *w);
+  if (auto w = waitWindow("#32770", "提示", kWait))
+    screenshotWindow("orvane_runtime_missing_prompt", *w);
   auto box = waitDialog("提示", kWait, 6);
   ASSERT_TRUE(box);
   EXPECT_EQ(box->text, launcher::kRuntimeMissingPrompt);
