@@ -11,6 +11,8 @@
 #include <random>
 #include <thread>
 
+#include "fifocost/appdb.h"
+#include "fifocost/lpart.h"
 #include "fifocost/testing/ledger.h"
 
 namespace {
@@ -34,12 +36,30 @@ struct Install {
     fifocost::testing::writeAppDb((dir / "velmora.dll").string(), year, "2011-11-30");
   }
 
+  // The program as shipped.
   pid_t start() const {
     const pid_t pid = fork();
     if (pid == 0) {
-      freopen("/dev/null", "w", stderr);
       execl((dir / "Tallyrun").c_str(), "Tallyrun", static_cast<char*>(nullptr));
       _exit(127);
+    }
+    return pid;
+  }
+
+  // The same run with commits after every few items, so that a kill finds
+  // many commits behind it.
+  pid_t startSmallCommits() const {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      fifocost::Options options;
+      options.linesPerCommit = 300;
+      options.secondsPerCommit = 0.02;
+      try {
+        fifocost::LPart(fifocost::findBesideProgram(dir.string()), fifocost::Services{}, options);
+      } catch (...) {
+        _exit(1);
+      }
+      _exit(0);
     }
     return pid;
   }
@@ -76,8 +96,9 @@ TEST(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
   std::mt19937 rng(20111130);
   const auto maxWaitUs = std::chrono::duration_cast<std::chrono::microseconds>(runTime).count();
   int kills = 0;
+  int partial = 0;  // rounds that stopped between two items
   for (int round = 0; round < 20; ++round) {
-    const pid_t pid = killed.start();
+    const pid_t pid = round % 4 == 3 ? killed.start() : killed.startSmallCommits();
     std::this_thread::sleep_for(
         std::chrono::microseconds(std::uniform_int_distribution<long>(0, maxWaitUs)(rng)));
     if (kill(pid, SIGKILL) == 0) ++kills;
@@ -100,8 +121,15 @@ TEST(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
         ASSERT_NE(it->second, 0) << "item " << now[i].code << " is half costed after round " << round;
       }
     }
+    bool someDone = false, someLeft = false;
+    for (const auto& [code, s] : itemState) {
+      someDone = someDone || s == 2;
+      someLeft = someLeft || s == 1;
+    }
+    if (someDone && someLeft) ++partial;
   }
   EXPECT_GE(kills, 10) << "too few runs were still going when killed";
+  EXPECT_GE(partial, 3) << "too few kills came between commits";
   ASSERT_EQ(killed.runToEnd(), 0);
   EXPECT_EQ(fifocost::testing::readLines(killed.year), expected);
   fs::remove_all(base);
