@@ -19,6 +19,12 @@ namespace lumvex {
 namespace {
 
 constexpr UINT kFlushMessage = WM_APP + 1;
+// A data report goes out for every this many bytes pulled in one go: on a
+// fast connection the stream keeps giving data for a long time, and the
+// host's progress must move meanwhile. (The stream is read only from inside
+// URLMon's callbacks: under Wine, reads made from anywhere else can leave its
+// final notification queued for ever.)
+constexpr int64_t kReportEvery = 2 * 1024 * 1024;
 constexpr UINT_PTR kWatchTimer = 1;
 constexpr wchar_t kWindowClass[] = L"LumvexTransferWindow";
 constexpr DWORD kChunk = 64 * 1024;
@@ -218,7 +224,7 @@ class UrlRead final : public IBindStatusCallback, public IHttpNegotiate, public 
   HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT result, LPCWSTR error) override {
     touch();
     if (done_) return S_OK;
-    if (!drain()) return S_OK;
+    if (drain() == Drain::kFailed || done_) return S_OK;
     if (SUCCEEDED(result) && httpStatus_ < 400)
       deliver(Report{Report::kProgress, BINDSTATUS_ENDDOWNLOADDATA, {}, bytes32(), total_});
     if (done_) return S_OK;  // the sink cancelled from that report
@@ -252,8 +258,7 @@ class UrlRead final : public IBindStatusCallback, public IHttpNegotiate, public 
     if (!stream_ && medium && medium->tymed == TYMED_ISTREAM && medium->pstm)
       stream_ = ComPtr<IStream>::share(medium->pstm);
     const int64_t before = written_;
-    if (drain() && written_ > before)
-      deliver(Report{Report::kProgress, BINDSTATUS_DOWNLOADINGDATA, {}, bytes32(), total_});
+    if (drain() != Drain::kFailed && !done_ && written_ > before) reportData();
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
@@ -282,24 +287,35 @@ class UrlRead final : public IBindStatusCallback, public IHttpNegotiate, public 
 
   void touch() { lastActivity_ = now(); }
 
-  // Pulls everything the stream has now into the temporary file. False when
-  // writing failed (the read is then over).
-  bool drain() {
-    if (!stream_ || !file_) return true;
+  enum class Drain { kWaiting, kFailed };
+
+  void reportData() {
+    reported_ = written_;
+    deliver(Report{Report::kProgress, BINDSTATUS_DOWNLOADINGDATA, {}, bytes32(), total_});
+  }
+
+  // Pulls what the stream has now into the temporary file, with a data
+  // report every kReportEvery bytes. Stops early when a report's handler
+  // ended the read. kFailed: writing failed and the read is over.
+  Drain drain() {
+    if (!stream_ || !file_) return Drain::kWaiting;
     if (buffer_.empty()) buffer_.resize(kChunk);
     for (;;) {
+      if (done_) return Drain::kWaiting;
       ULONG got = 0;
       HRESULT hr = stream_->Read(buffer_.data(), kChunk, &got);
       if (got > 0) {
         DWORD put = 0;
-        if (!WriteFile(file_, buffer_.data(), got, &put, nullptr) || put != got) {
+        if (!file_ || !WriteFile(file_, buffer_.data(), got, &put, nullptr) || put != got) {
+          if (done_) return Drain::kWaiting;
           std::string text = "Cannot write the temporary file: " + describeError(HRESULT_FROM_WIN32(GetLastError()));
           finish(Report{Report::kFailed, 0, text, 0, 0}, true);
-          return false;
+          return Drain::kFailed;
         }
         written_ += got;
+        if (written_ - reported_ >= kReportEvery && hr == S_OK) reportData();
       }
-      if (hr != S_OK || got == 0) return true;  // S_FALSE: end, E_PENDING: more later
+      if (hr != S_OK || got == 0) return Drain::kWaiting;  // S_FALSE: end, E_PENDING: more later
     }
   }
 
@@ -391,6 +407,7 @@ class UrlRead final : public IBindStatusCallback, public IHttpNegotiate, public 
   bool done_ = false;
   bool starting_ = false;
   bool flushQueued_ = false;
+  int64_t reported_ = 0;
   std::vector<Report> pending_;
   ULONGLONG lastActivity_ = 0;
   ModuleRef module_;

@@ -508,6 +508,8 @@ TEST_F(LumvexWine, Benchmark) {
   auto bench = with(seen, "BENCH");
   ASSERT_EQ(bench.size(), 1u) << ::testing::PrintToString(seen);
   EXPECT_EQ(fs::file_size(saved(std::to_string(size))), size);
+  // The progress kept moving while the data streamed in.
+  EXPECT_GE(with(seen, "EVENT DLProgress").size(), 100u);
   fs::remove(saved(std::to_string(size)));
 
   auto t0 = std::chrono::steady_clock::now();
