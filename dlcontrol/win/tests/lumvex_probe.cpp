@@ -472,6 +472,28 @@ class MemoryBag final : public IPropertyBag {
   std::vector<std::string> order_;
 };
 
+// Records the dispatch ids of the properties the control says have changed.
+class ChangeLog final : public IPropertyNotifySink {
+ public:
+  std::vector<DISPID> changed;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IPropertyNotifySink)) {
+      *out = static_cast<IPropertyNotifySink*>(this);
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE OnChanged(DISPID id) override {
+    changed.push_back(id);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnRequestEdit(DISPID) override { return S_OK; }
+};
+
 int runPersist(const std::vector<std::wstring>& args) {
   if (args.size() < 4) return 2;
   const std::string ocx = narrow(args[3]);
@@ -581,6 +603,33 @@ int runPersist(const std::vector<std::wstring>& args) {
   createControl(ocx, fourth);
   hr = fourth.query<IPersistStreamInit>(IID_IPersistStreamInit)->Load(junk.get());
   expect("damaged stream refused", FAILED(hr) ? "failed" : "loaded", "failed");
+
+  // Assignments are announced to the container, by dispatch id.
+  ChangeLog changes;
+  ComPtr<IConnectionPoint> point;
+  ComPtr<IConnectionPointContainer> points = fourth.query<IConnectionPointContainer>(IID_IConnectionPointContainer);
+  DWORD cookie = 0;
+  if (points && SUCCEEDED(points->FindConnectionPoint(IID_IPropertyNotifySink, point.put())))
+    point->Advise(&changes, &cookie);
+  lumvex::putString(fourth.get(), dispid::kFileURL, L"http://h/a.bin");
+  putBool(fourth.get(), dispid::kShowProgress, false);
+  putLong(fourth.get(), dispid::kForeColor, 255);
+  std::string ids;
+  for (DISPID id : changes.changed) ids += hex(static_cast<unsigned long>(id)) + " ";
+  expect("changes announced", ids, "68030005 68030000 6803000F ");
+  if (point) point->Unadvise(cookie);
+
+  // A last separator beyond position 32,767 cannot be held: overflow.
+  lumvex::putString(fourth.get(), dispid::kSaveFilePath, L"C:\\x");
+  std::wstring longUrl = L"http://h/" + std::wstring(40000, L'a') + L"/x.bin";
+  std::wstring error;
+  Bstr text(longUrl);
+  VARIANT v;
+  VariantInit(&v);
+  V_VT(&v) = VT_BSTR;
+  V_BSTR(&v) = text.get();
+  hr = lumvex::putProperty(fourth.get(), dispid::kFileURL, v, &error);
+  expect("overflow", hex(static_cast<unsigned long>(hr)) + " " + narrow(error), "800A0006 Overflow");
 
   logLine(failures ? "FAILURES " + std::to_string(failures) : "END");
   return failures ? 1 : 0;
