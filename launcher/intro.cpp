@@ -22,12 +22,14 @@ IntroLogic::IntroLogic(IntroWindow& window, plat::Ui& ui, plat::Clock& clock, Tw
 
 void IntroLogic::load() {
   window_.setCaption(caption_);
-  window_.show();
   geom_.width = kPicture1.width;
   geom_.height = kPicture1.height;
   geom_.top = screen_.height / 2 - geom_.height / 2;
   geom_.left = screen_.width / 2 - geom_.width / 2;
+  // Sized and centred before it shows, so it never flashes at its design
+  // place and size.
   place();
+  window_.show();
   timer2On_ = true;
   window_.startTimer(kTimer2, kTimer2IntervalMs);
   timer1On_ = true;

@@ -12,7 +12,10 @@ using launcher::testing::SteppingClock;
 
 class RecordingWindow : public IntroWindow {
  public:
-  void show() override { log.push_back("show"); }
+  void show() override {
+    log.push_back("show");
+    placesAtShow = places.size();
+  }
   void place(const TwipRect& r) override {
     places.push_back(r);
     if (hidden) ++placesAfterHide;
@@ -34,6 +37,7 @@ class RecordingWindow : public IntroWindow {
   std::vector<std::string> captions;
   bool hidden = false;
   int placesAfterHide = 0;
+  size_t placesAtShow = 0;
 };
 
 // 1024 x 768 pixels at 96 DPI.
@@ -64,6 +68,7 @@ TEST_F(IntroTest, LoadShowsCentresAndStartsBothTimers) {
   intro.load();
   ASSERT_EQ(window.places.size(), 1u);
   EXPECT_EQ(window.places[0], (TwipRect{3915, 4440, 7530, 2640}));
+  EXPECT_EQ(window.placesAtShow, 1u);
   EXPECT_EQ(window.log, (std::vector<std::string>{"show", "start2:1000", "start1:3000"}));
   EXPECT_EQ(window.captions, std::vector<std::string>{"正在启动,请稍候(3)"});
 }
