@@ -22,6 +22,9 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 action=${1:?usage: fixture.sh setup|cleanup <state-dir>}
 state=${2:?usage: fixture.sh setup|cleanup <state-dir>}
+# Wine takes only an absolute WINEPREFIX; a relative one would make the
+# clean-up miss this run's wineserver.
+state=$(realpath -m "$state")
 source_dir=${KIT_SOURCE_DIR:-$(cd "$here/../.." && pwd)}
 locpath=${KIT_LOCPATH:-$source_dir/build/locale}
 template=${KIT_WINE_TEMPLATE:-$source_dir/build/wine-template}
