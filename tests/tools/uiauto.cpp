@@ -155,7 +155,7 @@ size_t iconDistance(HICON icon, const std::vector<COLORREF>& shot, int w, int h,
 // An HICON from another process means nothing here (icons are per-process
 // objects), so the kind is recognised by its pixels on the screen: the
 // capture is compared with each stock icon drawn by this process.
-std::string iconKind(HWND dlg) {
+std::string iconKindOnce(HWND dlg) {
   // Windows gives the message box's icon control id 0x14, Wine stc1 (1088).
   HWND ctl = GetDlgItem(dlg, 0x14);
   if (!ctl) ctl = GetDlgItem(dlg, 1088);
@@ -201,6 +201,16 @@ std::string iconKind(HWND dlg) {
   // Anti-aliased edges may differ by a few pixels; a wrong icon differs by hundreds.
   if (bestDiff * 20 > shot.size()) return "unknown";
   return best;
+}
+
+// A loaded machine may show the box before its icon is on the screen.
+std::string iconKind(HWND dlg) {
+  std::string kind = iconKindOnce(dlg);
+  for (int i = 0; i < 6 && kind == "unknown"; ++i) {
+    Sleep(300);
+    kind = iconKindOnce(dlg);
+  }
+  return kind;
 }
 
 // title=, text=, icon=, buttons= ; one per line, values escaped.
