@@ -228,4 +228,39 @@ TEST_F(DatabaseTest, TransactionsNestAndOtherWritersShowInTheDataVersion) {
   EXPECT_NE(database->dataVersion(), v0);
 }
 
+TEST_F(DatabaseTest, ASavedRowShowsWhatItsColumnsStored) {
+  const std::string file =
+      makeDb("t.db", "CREATE TABLE t (i INTEGER, r REAL, n NUMERIC, x TEXT, b); INSERT INTO t VALUES (0, 0, 0, 0, 0);");
+  auto database = db::openDatabase(file);
+  auto rs = database->openRecordset("SELECT t.i, t.r, t.n, t.x, t.b FROM t ORDER BY t.i");
+  rs->edit();
+  rs->setField("i", db::Value(2.0));
+  rs->setField("r", db::Value(int64_t{3}));
+  rs->setField("n", db::Value(2.5));
+  rs->setField("x", db::Value(7.0));
+  rs->setField("b", db::Value(std::string("08")));
+  rs->update();
+  EXPECT_EQ(rs->field("i"), db::Value(int64_t{2}));
+  EXPECT_EQ(rs->field("r"), db::Value(3.0));
+  EXPECT_EQ(rs->field("n"), db::Value(2.5));
+  EXPECT_EQ(rs->field("x"), db::Value(std::string("7.0")));
+  EXPECT_EQ(rs->field("b"), db::Value(std::string("08")));
+  rs->edit();
+  rs->setField("n", db::Value(std::string(" 12 ")));
+  rs->setField("i", db::Value(std::string("x")));
+  rs->update();
+  EXPECT_EQ(rs->field("n"), db::Value(int64_t{12}));
+  EXPECT_EQ(rs->field("i"), db::Value(std::string("x")));
+  EXPECT_EQ(query(file, "SELECT typeof(i), typeof(r), typeof(n), typeof(x), typeof(b) FROM t"),
+            "text|real|integer|text|text");
+
+  sqlite3* other = nullptr;
+  sqlite3_open(file.c_str(), &other);
+  sqlite3_exec(other, "DELETE FROM t", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  rs->edit();
+  rs->setField("r", db::Value(1.0));
+  EXPECT_EQ(errorOf([&] { rs->update(); }), db::kErrRecordDeleted);
+}
+
 }  // namespace

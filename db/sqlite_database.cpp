@@ -128,6 +128,30 @@ int collateZh(void*, int la, const void* a, int lb, const void* b) {
                      std::string_view(static_cast<const char*>(b), static_cast<size_t>(lb)));
 }
 
+enum class Affinity { kUnknown, kInteger, kText, kBlob, kReal, kNumeric };
+
+// What a column of this affinity stores for a bound number, when that can be
+// told without asking the engine (its rules for numbers; text may convert).
+std::optional<Value> storedAs(Affinity a, const Value& v) {
+  if (std::holds_alternative<Null>(v)) return v;
+  if (a == Affinity::kUnknown || a == Affinity::kText) return std::nullopt;
+  if (std::holds_alternative<std::string>(v)) return a == Affinity::kBlob ? std::optional<Value>(v) : std::nullopt;
+  if (std::holds_alternative<int64_t>(v))
+    return a == Affinity::kReal ? Value(static_cast<double>(std::get<int64_t>(v))) : v;
+  const double d = std::get<double>(v);
+  if (std::isnan(d)) return Value(Null{});
+  if (a == Affinity::kInteger || a == Affinity::kNumeric) {
+    // A real that is exactly a not too large integer is kept as one.
+    constexpr double kLimit = 2251799813685248.0;  // 2^51
+    if (d == 0.0) return Value(int64_t{0});
+    if (d > -kLimit && d < kLimit) {
+      const auto i = static_cast<int64_t>(d);
+      if (static_cast<double>(i) == d) return Value(i);
+    }
+  }
+  return v;
+}
+
 // One open connection, shared by the database object and its recordsets so
 // that a recordset used after close fails cleanly instead of crashing.
 struct Connection {
@@ -135,7 +159,7 @@ struct Connection {
   std::string path;
   int txDepth = 0;
   std::unordered_map<std::string, StmtPtr> cache;
-  std::map<std::pair<std::string, std::string>, bool> textColumns;
+  std::map<std::pair<std::string, std::string>, Affinity> affinities;
   std::map<std::string, bool> rowidTables;
 
   ~Connection() { close(); }
@@ -177,23 +201,30 @@ struct Connection {
     if (rc != SQLITE_DONE && rc != SQLITE_ROW) throwEngine(h, rc, sql);
   }
 
-  bool isTextColumn(const std::string& table, const std::string& column) {
+  // The column's type affinity by SQLite's rules: INT, then CHAR, CLOB or
+  // TEXT, then BLOB or no type, then REAL, FLOA or DOUB, else NUMERIC.
+  Affinity affinityOf(const std::string& table, const std::string& column) {
     const auto key = std::make_pair(lowerAscii(table), lowerAscii(column));
-    auto it = textColumns.find(key);
-    if (it != textColumns.end()) return it->second;
+    auto it = affinities.find(key);
+    if (it != affinities.end()) return it->second;
     const char* declType = nullptr;
-    bool text = false;
+    Affinity a = Affinity::kUnknown;
     if (sqlite3_table_column_metadata(handle(), nullptr, table.c_str(), column.c_str(), &declType, nullptr,
-                                      nullptr, nullptr, nullptr) == SQLITE_OK &&
-        declType) {
-      // SQLite's affinity rules: INT wins, then CHAR, CLOB or TEXT.
-      const std::string t = lowerAscii(declType);
-      text = t.find("int") == std::string::npos &&
-             (t.find("char") != std::string::npos || t.find("clob") != std::string::npos ||
-              t.find("text") != std::string::npos);
+                                      nullptr, nullptr, nullptr) == SQLITE_OK) {
+      const std::string t = lowerAscii(declType ? declType : "");
+      auto has = [&](const char* w) { return t.find(w) != std::string::npos; };
+      if (has("int")) a = Affinity::kInteger;
+      else if (has("char") || has("clob") || has("text")) a = Affinity::kText;
+      else if (has("blob") || t.empty()) a = Affinity::kBlob;
+      else if (has("real") || has("floa") || has("doub")) a = Affinity::kReal;
+      else a = Affinity::kNumeric;
     }
-    textColumns.emplace(key, text);
-    return text;
+    affinities.emplace(key, a);
+    return a;
+  }
+
+  bool isTextColumn(const std::string& table, const std::string& column) {
+    return affinityOf(table, column) == Affinity::kText;
   }
 
   bool hasRowid(const std::string& table) {
@@ -273,7 +304,9 @@ class SqliteRecordset : public Recordset {
   // How assignments to a set of columns of one table are saved: one prepared
   // UPDATE ... RETURNING, made once per set.
   struct SavePlan {
-    sqlite3_stmt* stmt = nullptr;             // owned by the connection's cache
+    sqlite3_stmt* stmt = nullptr;             // owned by the connection's cache; RETURNING the stored values
+    sqlite3_stmt* plain = nullptr;            // the same without RETURNING
+    std::vector<Affinity> affinity;           // per target
     std::vector<size_t> bindColumn;           // per target: the assigned column
     std::vector<std::vector<size_t>> shownIn;  // per target: result columns showing it
   };
@@ -306,8 +339,11 @@ class SqliteRecordset : public Recordset {
         if (columns_[c].rowidIndex == t && sameName(columns_[c].originColumn, targets[k])) shown.push_back(c);
       plan.shownIn.push_back(std::move(shown));
     }
-    sql += " WHERE rowid = ?" + std::to_string(targets.size() + 1) + " RETURNING " + returning;
-    plan.stmt = conn_->cached(sql);
+    sql += " WHERE rowid = ?" + std::to_string(targets.size() + 1);
+    plan.plain = conn_->cached(sql);
+    plan.stmt = conn_->cached(sql + " RETURNING " + returning);
+    for (const std::string& target : targets)
+      plan.affinity.push_back(conn_->affinityOf(tables_[static_cast<size_t>(t)].name, target));
     return plans_.emplace(std::move(key), std::move(plan)).first->second;
   }
 
@@ -388,24 +424,46 @@ class SqliteRecordset : public Recordset {
     std::vector<Value>& row = rows_[pos_];
     for (const auto& [t, cols] : byTable) {
       const SavePlan& plan = savePlan(t, cols);
-      sqlite3_stmt* s = plan.stmt;
+      const std::string& table = tables_[static_cast<size_t>(t)].name;
+      // What the row stores is shown afterwards; the engine is asked only
+      // when its conversion cannot be told here (text into a number column).
+      std::vector<Value> stored;
+      for (size_t k = 0; k < plan.bindColumn.size(); ++k) {
+        std::optional<Value> v = storedAs(plan.affinity[k], pending_[plan.bindColumn[k]]);
+        if (!v) break;
+        stored.push_back(std::move(*v));
+      }
+      const bool ask = stored.size() != plan.bindColumn.size();
+      sqlite3_stmt* s = ask ? plan.stmt : plan.plain;
       for (size_t k = 0; k < plan.bindColumn.size(); ++k)
         bindValue(s, static_cast<int>(k + 1), pending_[plan.bindColumn[k]]);
       bindValue(s, static_cast<int>(plan.bindColumn.size() + 1), row[static_cast<size_t>(t)]);
       int rc = sqlite3_step(s);
-      if (rc == SQLITE_DONE) {
+      if (!ask) {
         sqlite3_reset(s);
-        throw DbError(kErrRecordDeleted, "Record is deleted (" + tables_[static_cast<size_t>(t)].name + ").");
-      }
-      if (rc != SQLITE_ROW) {
+        if (rc != SQLITE_DONE) throwEngine(conn_->h, rc, "saving a row of " + table);
+        if (sqlite3_changes(conn_->h) == 0) throw DbError(kErrRecordDeleted, "Record is deleted (" + table + ").");
+      } else {
+        if (rc == SQLITE_DONE) {
+          sqlite3_reset(s);
+          throw DbError(kErrRecordDeleted, "Record is deleted (" + table + ").");
+        }
+        if (rc != SQLITE_ROW) {
+          sqlite3_reset(s);
+          throwEngine(conn_->h, rc, "saving a row of " + table);
+        }
+        stored.clear();
+        for (size_t k = 0; k < plan.bindColumn.size(); ++k) {
+          stored.push_back(readColumn(s, static_cast<int>(k)));
+          // RETURNING shows a whole number in a REAL column as the integer
+          // the file keeps; reading the row gives the real.
+          if (plan.affinity[k] == Affinity::kReal && std::holds_alternative<int64_t>(stored.back()))
+            stored.back() = Value(static_cast<double>(std::get<int64_t>(stored.back())));
+        }
+        rc = sqlite3_step(s);
         sqlite3_reset(s);
-        throwEngine(conn_->h, rc, "saving a row of " + tables_[static_cast<size_t>(t)].name);
+        if (rc != SQLITE_DONE) throwEngine(conn_->h, rc, "saving a row of " + table);
       }
-      std::vector<Value> stored;
-      for (size_t k = 0; k < plan.bindColumn.size(); ++k) stored.push_back(readColumn(s, static_cast<int>(k)));
-      rc = sqlite3_step(s);
-      sqlite3_reset(s);
-      if (rc != SQLITE_DONE) throwEngine(conn_->h, rc, "saving a row of " + tables_[static_cast<size_t>(t)].name);
       auto refresh = [&](std::vector<Value>& r) {
         for (size_t k = 0; k < plan.shownIn.size(); ++k)
           for (size_t c : plan.shownIn[k]) r[static_cast<size_t>(nRowid_) + c] = stored[k];
