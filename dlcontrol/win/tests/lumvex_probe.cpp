@@ -9,9 +9,11 @@
 //       one download; options: ocx=<path> (registration-free creation, else
 //       ProgID), wait, fail-redirect=0|1, rename-redirect=0|1,
 //       cancel-at=<bytes>, again-on-error=<url>, timeout=<ms>
-//   lumvex_probe host <log> <url> <folder>
-//       hosts the control in the system's ActiveX container window class
-//       AtlAxWin on a window titled "Lumvex host" until that window closes
+//   lumvex_probe host <log> <url> <folder> [ocx=<path>]
+//       hosts the control in the system's ActiveX container on a window
+//       titled "Lumvex host" until that window closes: by ProgID through the
+//       window class AtlAxWin, or with ocx= created registration-free and
+//       attached to a child window
 //   lumvex_probe persist <log> <ocx>
 //       saves the settings through a property bag and a stream and loads
 //       them into new controls
@@ -363,15 +365,35 @@ int runHost(const std::vector<std::wstring>& args) {
   RegisterClassW(&wc);
   HWND top = CreateWindowExW(0, L"LumvexProbeHost", L"Lumvex host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 100, 100, 440,
                              160, nullptr, nullptr, wc.hInstance, nullptr);
-  // The container creates the control named by its window text.
-  HWND ax = CreateWindowExW(0, L"AtlAxWin", L"Lumvex.bkDLControl", WS_CHILD | WS_VISIBLE, 20, 30, 380, 40, top,
-                            nullptr, wc.hInstance, nullptr);
-  logLine(std::string("AXWINDOW ") + (ax ? "ok" : "failed"));
-  if (!ax) return 1;
   ComPtr<IUnknown> unknown;
-  HRESULT hr = getControl(ax, unknown.put());
-  logLine("GETCONTROL " + hex(static_cast<unsigned long>(hr)));
-  if (FAILED(hr)) return 1;
+  ComPtr<IUnknown> container;
+  const std::string ocx = args.size() > 5 ? narrow(args[5]) : std::string();
+  if (ocx.rfind("ocx=", 0) == 0) {
+    // The kit's own way: no registry, the library beside the program.
+    HRESULT hr = lumvex::createControlFromFile(widen(ocx.substr(4)), IID_IUnknown, unknown.putVoid());
+    logLine("CREATE " + hex(static_cast<unsigned long>(hr)));
+    if (FAILED(hr)) return 1;
+    initNew(unknown.query<IDispatch>(IID_IDispatch).get());
+    WNDCLASSW siteClass = {};
+    siteClass.lpfnWndProc = DefWindowProcW;
+    siteClass.hInstance = wc.hInstance;
+    siteClass.lpszClassName = L"LumvexProbeSite";
+    RegisterClassW(&siteClass);
+    HWND site = CreateWindowExW(0, L"LumvexProbeSite", L"", WS_CHILD | WS_VISIBLE, 20, 30, 380, 40, top, nullptr,
+                                wc.hInstance, nullptr);
+    hr = lumvex::attachToWindow(unknown.get(), site, container.put());
+    logLine("ATTACH " + hex(static_cast<unsigned long>(hr)));
+    if (FAILED(hr)) return 1;
+  } else {
+    // The container creates the control named by its window text.
+    HWND ax = CreateWindowExW(0, L"AtlAxWin", L"Lumvex.bkDLControl", WS_CHILD | WS_VISIBLE, 20, 30, 380, 40, top,
+                              nullptr, wc.hInstance, nullptr);
+    logLine(std::string("AXWINDOW ") + (ax ? "ok" : "failed"));
+    if (!ax) return 1;
+    HRESULT hr = getControl(ax, unknown.put());
+    logLine("GETCONTROL " + hex(static_cast<unsigned long>(hr)));
+    if (FAILED(hr)) return 1;
+  }
   ComPtr<IDispatch> control = unknown.query<IDispatch>(IID_IDispatch);
   ComPtr<IOleWindow> oleWindow = unknown.query<IOleWindow>(IID_IOleWindow);
   HWND controlWindow = nullptr;

@@ -197,6 +197,8 @@ class LumvexWine : public ::testing::Test {
     return probe(args);
   }
 
+  void hostHalfBar(const std::vector<std::string>& extra, const std::string& screenshotName);
+
   std::unique_ptr<ProgramFolder> dir_;
   int runs_ = 0;
   Server server_;
@@ -411,13 +413,14 @@ TEST_F(LumvexWine, SettingsRoundTripThroughPropertyBagAndStream) {
 
 class LumvexWineUi : public LumvexWine {};
 
-TEST_F(LumvexWineUi, HostedInTheActiveXContainerShowsAHalfBar) {
-  RunResult reg = run({"regsvr32", "/s", ocx()}, milliseconds(60000));
-  ASSERT_EQ(reg.exitCode, 0);
+// Runs the probe's host mode against a body that stops half-way; checks the
+// drawn bar, a click, and the end of the download once the body goes on.
+void LumvexWine::hostHalfBar(const std::vector<std::string>& extra, const std::string& screenshotName) {
   const std::string log = "host.log";
-  WineProcess p = WineProcess::start({dir_->file("lumvex_probe.exe").string(), "host", dir_->winPath() + "\\" + log,
-                                      server_.url("/half/400000"), saveFolder()},
-                                     {.cwd = dir_->path(), .extraEnv = {}});
+  std::vector<std::string> args{dir_->file("lumvex_probe.exe").string(), "host", dir_->winPath() + "\\" + log,
+                                server_.url("/half/400000"), saveFolder()};
+  args.insert(args.end(), extra.begin(), extra.end());
+  WineProcess p = WineProcess::start(args, {.cwd = dir_->path(), .extraEnv = {}});
   auto window = waitWindow("-", "Lumvex host", milliseconds(30000));
   ASSERT_TRUE(window) << p.err();
   std::vector<std::string> seen;
@@ -433,7 +436,7 @@ TEST_F(LumvexWineUi, HostedInTheActiveXContainerShowsAHalfBar) {
   const std::string pixels = with(seen, "PIXELS")[0];
   EXPECT_EQ(pixels.rfind("PIXELS 00C000 FFFFFF 0.5", 0), 0u) << pixels;
   // For a person to look at (a few flat colours compress to a small file).
-  fs::path png = screenshotWindow("lumvex_half_progress", *window);
+  fs::path png = screenshotWindow(screenshotName, *window);
   EXPECT_GT(fs::file_size(png), 100u);
 
   // Clicks on the bar reach the host as the control's mouse events.
@@ -457,7 +460,18 @@ TEST_F(LumvexWineUi, HostedInTheActiveXContainerShowsAHalfBar) {
                         milliseconds(30000)));
   ASSERT_TRUE(closeWindow("Lumvex host"));
   EXPECT_EQ(p.wait(milliseconds(30000)), 0);
+}
+
+TEST_F(LumvexWineUi, HostedInTheActiveXContainerShowsAHalfBar) {
+  RunResult reg = run({"regsvr32", "/s", ocx()}, milliseconds(60000));
+  ASSERT_EQ(reg.exitCode, 0);
+  hostHalfBar({}, "lumvex_half_progress");
   run({"regsvr32", "/s", "/u", ocx()}, milliseconds(60000));
+}
+
+TEST_F(LumvexWineUi, HostedRegistrationFreeFromTheProgramFolder) {
+  ASSERT_FALSE(regKeyExists(kClsidKey));
+  hostHalfBar({"ocx=" + ocx()}, "lumvex_half_progress_registration_free");
 }
 
 TEST_F(LumvexWineUi, StartFailureShowsTheCriticalBox) {
