@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -258,6 +259,38 @@ struct Connection {
   }
 };
 
+// The rows of a result, `width` values per row, in chunks so that growing
+// never moves the values already read.
+class RowStore {
+ public:
+  void setWidth(size_t width) { width_ = width; }
+  size_t size() const { return rows_; }
+  bool empty() const { return rows_ == 0; }
+  Value* operator[](size_t r) {
+    if (r < kFirstChunk) return chunks_[0].data() + r * width_;
+    r -= kFirstChunk;
+    return chunks_[1 + r / kRowsPerChunk].data() + (r % kRowsPerChunk) * width_;
+  }
+  // Adds a row of empty values and returns it.
+  Value* add() {
+    if (rows_ == 0) chunks_.emplace_back(kFirstChunk * width_);
+    else if (rows_ >= kFirstChunk && (rows_ - kFirstChunk) % kRowsPerChunk == 0)
+      chunks_.emplace_back(kRowsPerChunk * width_);
+    return (*this)[rows_++];
+  }
+  void clear() {
+    chunks_.clear();
+    rows_ = 0;
+  }
+
+ private:
+  static constexpr size_t kFirstChunk = 16;  // most results are small
+  static constexpr size_t kRowsPerChunk = 1024;
+  size_t width_ = 0;
+  size_t rows_ = 0;
+  std::vector<std::vector<Value>> chunks_;
+};
+
 struct ColumnInfo {
   std::string name;
   std::string originTable;   // empty for an expression
@@ -289,14 +322,13 @@ class SqliteRecordset : public Recordset {
       columns_.push_back(std::move(c));
     }
     tables_ = std::move(rowidTables);
+    rows_.setWidth(static_cast<size_t>(n));
     for (;;) {
       const int rc = sqlite3_step(s);
       if (rc == SQLITE_DONE) break;
       if (rc != SQLITE_ROW) throwEngine(conn_->h, rc, source_);
-      std::vector<Value> row;
-      row.reserve(static_cast<size_t>(n));
-      for (int i = 0; i < n; ++i) row.push_back(readColumn(s, i));
-      rows_.push_back(std::move(row));
+      Value* row = rows_.add();
+      for (int i = 0; i < n; ++i) row[i] = readColumn(s, i);
     }
     duplicates_.resize(static_cast<size_t>(nRowid_));
   }
@@ -311,10 +343,15 @@ class SqliteRecordset : public Recordset {
     std::vector<std::vector<size_t>> shownIn;  // per target: result columns showing it
   };
 
+  const Value& assigned(size_t c) const {
+    for (const auto& [pc, v] : pending_)
+      if (pc == c) return v;
+    throw DbError(kErrEngine, "internal: no assignment");
+  }
+
   const SavePlan& savePlan(int t, const std::vector<size_t>& cols) {
-    auto key = std::make_pair(t, cols);
-    auto it = plans_.find(key);
-    if (it != plans_.end()) return it->second;
+    for (const PlanEntry& e : plans_)
+      if (e.table == t && e.columns == cols) return e.plan;
     SavePlan plan;
     std::vector<std::string> targets;
     for (size_t c : cols) {
@@ -344,7 +381,8 @@ class SqliteRecordset : public Recordset {
     plan.stmt = conn_->cached(sql + " RETURNING " + returning);
     for (const std::string& target : targets)
       plan.affinity.push_back(conn_->affinityOf(tables_[static_cast<size_t>(t)].name, target));
-    return plans_.emplace(std::move(key), std::move(plan)).first->second;
+    plans_.push_back({t, cols, std::move(plan)});
+    return plans_.back().plan;
   }
 
   // Rows of the result that show the same row of table `t`, found the first
@@ -393,10 +431,9 @@ class SqliteRecordset : public Recordset {
   Value field(const std::string& name) override {
     const size_t c = column(name);
     current();
-    if (editing_) {
-      auto it = pending_.find(c);
-      if (it != pending_.end()) return it->second;
-    }
+    if (editing_)
+      for (const auto& [pc, v] : pending_)
+        if (pc == c) return v;
     return rows_[pos_][static_cast<size_t>(nRowid_) + c];
   }
 
@@ -411,7 +448,12 @@ class SqliteRecordset : public Recordset {
     if (!editing_) throw DbError(kErrNotEditMode, "Update or assignment without Edit.");
     if (columns_[c].rowidIndex < 0)
       throw DbError(kErrNotUpdatable, "Field '" + name + "' cannot be updated.");
-    pending_[c] = value;
+    for (auto& [pc, v] : pending_)
+      if (pc == c) {
+        v = value;
+        return;
+      }
+    pending_.emplace_back(c, value);
   }
 
   void update() override {
@@ -419,24 +461,27 @@ class SqliteRecordset : public Recordset {
     if (!editing_) throw DbError(kErrNotEditMode, "Update or assignment without Edit.");
     // One statement per base table that got an assignment; the row is found
     // by its rowid, and what the table stored comes back into the buffer.
-    std::map<int, std::vector<size_t>> byTable;
-    for (const auto& [c, v] : pending_) byTable[columns_[c].rowidIndex].push_back(c);
-    std::vector<Value>& row = rows_[pos_];
-    for (const auto& [t, cols] : byTable) {
-      const SavePlan& plan = savePlan(t, cols);
+    std::sort(pending_.begin(), pending_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    Value* row = rows_[pos_];
+    for (int t = 0; t < nRowid_; ++t) {
+      cols_.clear();
+      for (const auto& [c, v] : pending_)
+        if (columns_[c].rowidIndex == t) cols_.push_back(c);
+      if (cols_.empty()) continue;
+      const SavePlan& plan = savePlan(t, cols_);
       const std::string& table = tables_[static_cast<size_t>(t)].name;
       // What the row stores is shown afterwards; the engine is asked only
       // when its conversion cannot be told here (text into a number column).
       std::vector<Value> stored;
       for (size_t k = 0; k < plan.bindColumn.size(); ++k) {
-        std::optional<Value> v = storedAs(plan.affinity[k], pending_[plan.bindColumn[k]]);
+        std::optional<Value> v = storedAs(plan.affinity[k], assigned(plan.bindColumn[k]));
         if (!v) break;
         stored.push_back(std::move(*v));
       }
       const bool ask = stored.size() != plan.bindColumn.size();
       sqlite3_stmt* s = ask ? plan.stmt : plan.plain;
       for (size_t k = 0; k < plan.bindColumn.size(); ++k)
-        bindValue(s, static_cast<int>(k + 1), pending_[plan.bindColumn[k]]);
+        bindValue(s, static_cast<int>(k + 1), assigned(plan.bindColumn[k]));
       bindValue(s, static_cast<int>(plan.bindColumn.size() + 1), row[static_cast<size_t>(t)]);
       int rc = sqlite3_step(s);
       if (!ask) {
@@ -464,7 +509,7 @@ class SqliteRecordset : public Recordset {
         sqlite3_reset(s);
         if (rc != SQLITE_DONE) throwEngine(conn_->h, rc, "saving a row of " + table);
       }
-      auto refresh = [&](std::vector<Value>& r) {
+      auto refresh = [&](Value* r) {
         for (size_t k = 0; k < plan.shownIn.size(); ++k)
           for (size_t c : plan.shownIn[k]) r[static_cast<size_t>(nRowid_) + c] = stored[k];
       };
@@ -527,17 +572,23 @@ class SqliteRecordset : public Recordset {
   int nRowid_ = 0;
   std::vector<dialect::TableRef> tables_;
   std::vector<ColumnInfo> columns_;
-  std::vector<std::vector<Value>> rows_;
+  RowStore rows_;
   size_t pos_ = 0;
   bool editing_ = false;
-  std::map<size_t, Value> pending_;
+  std::vector<std::pair<size_t, Value>> pending_;
   // Per rowid table: the rows that share a base row with another (usually none).
   struct Duplicates {
     bool known = false;
     std::unordered_multimap<int64_t, size_t> rows;
   };
   std::vector<Duplicates> duplicates_;
-  std::map<std::pair<int, std::vector<size_t>>, SavePlan> plans_;
+  struct PlanEntry {
+    int table;
+    std::vector<size_t> columns;
+    SavePlan plan;
+  };
+  std::deque<PlanEntry> plans_;  // few; a deque keeps them in place
+  std::vector<size_t> cols_;     // reused by update()
 };
 
 bool looksLikeStatement(const std::string& s) {

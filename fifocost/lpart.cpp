@@ -154,6 +154,7 @@ class SnapshotReader : public LedgerReader {
     auto it = lines_.find(code);
     line_ = it == lines_.end() ? nullptr : &it->second;
     next_ = 0;
+    findQueue();
   }
   bool lineEof() override { return !line_ || next_ >= line_->size(); }
   void nextLine() override { ++next_; }
@@ -169,9 +170,8 @@ class SnapshotReader : public LedgerReader {
   bool openReceipt() override {
     // The item's receipts in S5's order; only the first one is ever saved,
     // so the first that still passes S5's condition is what S5 would return.
-    auto it = receipts_.find(code_);
-    if (it == receipts_.end()) return false;
-    Queue& q = it->second;
+    if (!queue_) return false;
+    Queue& q = *queue_;
     while (q.head < q.rows.size()) {
       s5_->goTo(q.rows[q.head]);
       const db::Value a = s5_->field("销合");
@@ -185,6 +185,7 @@ class SnapshotReader : public LedgerReader {
       // nobody changed still qualifies; a changed one is read again.
       if (!headSaved_) return true;
       loadReceipts();
+      findQueue();
       return openReceipt();
     }
     return false;
@@ -197,6 +198,7 @@ class SnapshotReader : public LedgerReader {
   }
   void endItem() override {
     line_ = nullptr;
+    queue_ = nullptr;
     headSaved_ = false;
   }
 
@@ -205,6 +207,11 @@ class SnapshotReader : public LedgerReader {
     std::vector<long> rows;
     size_t head = 0;
   };
+
+  void findQueue() {
+    auto it = receipts_.find(code_);
+    queue_ = it == receipts_.end() ? nullptr : &it->second;
+  }
 
   void loadLines() {
     lines_.clear();
@@ -230,7 +237,8 @@ class SnapshotReader : public LedgerReader {
   std::unordered_map<std::string, Queue> receipts_;
   const std::vector<long>* line_ = nullptr;
   size_t next_ = 0;
-  bool headSaved_ = false;  // the first receipt of the item was saved since it was read
+  bool headSaved_ = false;
+  Queue* queue_ = nullptr;  // the current item's receipts  // the first receipt of the item was saved since it was read
 };
 
 // One outgoing line, steps 6.2.1 to 6.2.3.
