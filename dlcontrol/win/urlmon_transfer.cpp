@@ -424,6 +424,10 @@ UrlmonTransfer::~UrlmonTransfer() {
   cancelAll();
   if (window_) {
     SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+    // A deferred report still queued holds a reference to its read.
+    MSG msg;
+    while (PeekMessageW(&msg, window_, kFlushMessage, kFlushMessage, PM_REMOVE))
+      reinterpret_cast<UrlRead*>(msg.lParam)->Release();
     DestroyWindow(window_);
   }
 }
