@@ -78,8 +78,8 @@ bool sameCosting(const Line& a, const Line& b) {
 
 TEST(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
   fifocost::testing::GenParams p;
-  p.lines = 30000;
-  p.items = 150;
+  p.lines = 80000;
+  p.items = 400;
   p.seed = 7;
   p.oddities = true;
   const auto ledger = fifocost::testing::generate(p);
@@ -97,7 +97,7 @@ TEST(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
   const auto maxWaitUs = std::chrono::duration_cast<std::chrono::microseconds>(runTime).count();
   int kills = 0;
   int partial = 0;  // rounds that stopped between two items
-  for (int round = 0; round < 20; ++round) {
+  for (int round = 0; round < 30; ++round) {
     const pid_t pid = round % 4 == 3 ? killed.start() : killed.startSmallCommits();
     std::this_thread::sleep_for(
         std::chrono::microseconds(std::uniform_int_distribution<long>(0, maxWaitUs)(rng)));
