@@ -61,9 +61,14 @@ class Recordset {
   // The record count right after opening: 0 means no row at all.
   virtual long recordCount() = 0;
   virtual Value field(const std::string& name) = 0;
+  // Fields by position: fieldIndex finds a name once (no such field: DbError
+  // 3265), so that a loop over many rows need not look it up every time.
+  virtual int fieldIndex(const std::string& name) = 0;
+  virtual Value field(int index) = 0;
   // Puts the current row into edit mode (no current row: DbError 3021).
   virtual void edit() = 0;
   virtual void setField(const std::string& name, const Value& value) = 0;
+  virtual void setField(int index, const Value& value) = 0;
   // Stores the edited row at once.
   virtual void update() = 0;
   virtual void close() = 0;

@@ -128,6 +128,9 @@ TEST_F(DatabaseTest, RecordsetFailuresCarryTheirNumbers) {
 
   auto rs = database->openRecordset("usysbookind");
   EXPECT_EQ(errorOf([&] { rs->field("nosuch"); }), db::kErrNoSuchField);
+  EXPECT_EQ(errorOf([&] { rs->fieldIndex("nosuch"); }), db::kErrNoSuchField);
+  EXPECT_EQ(errorOf([&] { rs->field(99); }), db::kErrNoSuchField);
+  EXPECT_EQ(db::valueToText(rs->field(rs->fieldIndex("PATH"))), "old");
   EXPECT_EQ(errorOf([&] { rs->setField("path", db::Value(std::string("x"))); }), db::kErrNotEditMode);
   rs->edit();
   EXPECT_EQ(errorOf([&] { rs->setField("nosuch", db::Value(std::string("x"))); }), db::kErrNoSuchField);

@@ -428,8 +428,12 @@ class SqliteRecordset : public Recordset {
     return static_cast<long>(rows_.size());
   }
 
-  Value field(const std::string& name) override {
-    const size_t c = column(name);
+  Value field(const std::string& name) override { return field(static_cast<int>(column(name))); }
+
+  int fieldIndex(const std::string& name) override { return static_cast<int>(column(name)); }
+
+  Value field(int index) override {
+    const size_t c = checkedIndex(index);
     current();
     if (editing_)
       for (const auto& [pc, v] : pending_)
@@ -444,10 +448,14 @@ class SqliteRecordset : public Recordset {
   }
 
   void setField(const std::string& name, const Value& value) override {
-    const size_t c = column(name);
+    setField(static_cast<int>(column(name)), value);
+  }
+
+  void setField(int index, const Value& value) override {
+    const size_t c = checkedIndex(index);
     if (!editing_) throw DbError(kErrNotEditMode, "Update or assignment without Edit.");
     if (columns_[c].rowidIndex < 0)
-      throw DbError(kErrNotUpdatable, "Field '" + name + "' cannot be updated.");
+      throw DbError(kErrNotUpdatable, "Field '" + columns_[c].name + "' cannot be updated.");
     for (auto& [pc, v] : pending_)
       if (pc == c) {
         v = value;
@@ -551,6 +559,13 @@ class SqliteRecordset : public Recordset {
   void current() const {
     check();
     if (pos_ >= rows_.size()) throw DbError(kErrNoCurrentRecord, "No current record.");
+  }
+
+  size_t checkedIndex(int index) const {
+    check();
+    if (index < 0 || static_cast<size_t>(index) >= columns_.size())
+      throw DbError(kErrNoSuchField, "Item not found in this collection: field " + std::to_string(index) + ".");
+    return static_cast<size_t>(index);
   }
 
   size_t column(const std::string& name) const {

@@ -83,18 +83,41 @@ class LedgerReader {
   virtual void endItem() = 0;
 };
 
-void saveLineFields(db::Recordset& rs, std::optional<double> unitCost, double cost) {
+// Where the fields LPart uses sit in a row set of outgoing lines (S4) and of
+// receipts (S5), found once per row set.
+struct LineFields {
+  int code = -1, quantity = -1, unitCost = -1, cost = -1, settled = -1;
+  void find(db::Recordset& rs) {
+    code = rs.fieldIndex("编号");
+    quantity = rs.fieldIndex("销数");
+    unitCost = rs.fieldIndex("本价");
+    cost = rs.fieldIndex("成本");
+    settled = rs.fieldIndex("问题");
+  }
+};
+
+struct ReceiptFields {
+  int code = -1, available = -1, price = -1, settled = -1;
+  void find(db::Recordset& rs) {
+    code = rs.fieldIndex("编号");
+    available = rs.fieldIndex("销合");
+    price = rs.fieldIndex("进价");
+    settled = rs.fieldIndex("问题");
+  }
+};
+
+void saveLineFields(db::Recordset& rs, const LineFields& f, std::optional<double> unitCost, double cost) {
   rs.edit();
-  if (unitCost) rs.setField("本价", db::Value(*unitCost));
-  rs.setField("成本", db::Value(cost));
-  rs.setField("问题", db::Value(int64_t{-1}));
+  if (unitCost) rs.setField(f.unitCost, db::Value(*unitCost));
+  rs.setField(f.cost, db::Value(cost));
+  rs.setField(f.settled, db::Value(int64_t{-1}));
   rs.update();
 }
 
-void saveReceiptFields(db::Recordset& rs, double available) {
+void saveReceiptFields(db::Recordset& rs, const ReceiptFields& f, double available) {
   rs.edit();
-  rs.setField("销合", db::Value(available));
-  rs.setField("问题", db::Value(int64_t{-1}));
+  rs.setField(f.available, db::Value(available));
+  rs.setField(f.settled, db::Value(int64_t{-1}));
   rs.update();
 }
 
@@ -105,21 +128,25 @@ class PerStatementReader : public LedgerReader {
   void startItem(const std::string& code) override {
     code_ = code;
     s4_ = db_.openRecordset(statementS4(code, cutOff_));
+    lineFields_.find(*s4_);
   }
   bool lineEof() override { return s4_->eof(); }
   void nextLine() override { s4_->moveNext(); }
-  db::Value lineQuantity() override { return s4_->field("销数"); }
-  void saveLine(std::optional<double> unitCost, double cost) override { saveLineFields(*s4_, unitCost, cost); }
+  db::Value lineQuantity() override { return s4_->field(lineFields_.quantity); }
+  void saveLine(std::optional<double> unitCost, double cost) override {
+    saveLineFields(*s4_, lineFields_, unitCost, cost);
+  }
   bool openReceipt() override {
     s5_ = db_.openRecordset(statementS5(code_));
+    receiptFields_.find(*s5_);
     if (s5_->recordCount() != 0) return true;
     s5_->close();
     return false;
   }
-  db::Value receiptAvailable() override { return s5_->field("销合"); }
-  db::Value receiptPrice() override { return s5_->field("进价"); }
+  db::Value receiptAvailable() override { return s5_->field(receiptFields_.available); }
+  db::Value receiptPrice() override { return s5_->field(receiptFields_.price); }
   void saveReceipt(double available) override {
-    saveReceiptFields(*s5_, available);
+    saveReceiptFields(*s5_, receiptFields_, available);
     s5_->close();
   }
   void endItem() override { s4_->close(); }
@@ -129,6 +156,8 @@ class PerStatementReader : public LedgerReader {
   std::string cutOff_;
   std::string code_;
   std::unique_ptr<db::Recordset> s4_, s5_;
+  LineFields lineFields_;
+  ReceiptFields receiptFields_;
 };
 
 class SnapshotReader : public LedgerReader {
@@ -160,11 +189,11 @@ class SnapshotReader : public LedgerReader {
   void nextLine() override { ++next_; }
   db::Value lineQuantity() override {
     s4_->goTo((*line_)[next_]);
-    return s4_->field("销数");
+    return s4_->field(lineFields_.quantity);
   }
   void saveLine(std::optional<double> unitCost, double cost) override {
     s4_->goTo((*line_)[next_]);
-    saveLineFields(*s4_, unitCost, cost);
+    saveLineFields(*s4_, lineFields_, unitCost, cost);
   }
 
   bool openReceipt() override {
@@ -174,7 +203,7 @@ class SnapshotReader : public LedgerReader {
     Queue& q = *queue_;
     while (q.head < q.rows.size()) {
       s5_->goTo(q.rows[q.head]);
-      const db::Value a = s5_->field("销合");
+      const db::Value a = s5_->field(receiptFields_.available);
       if (isNumeric(a)) {
         if (numeric(a, "销合") > 0) return true;
         ++q.head;
@@ -190,10 +219,10 @@ class SnapshotReader : public LedgerReader {
     }
     return false;
   }
-  db::Value receiptAvailable() override { return s5_->field("销合"); }
-  db::Value receiptPrice() override { return s5_->field("进价"); }
+  db::Value receiptAvailable() override { return s5_->field(receiptFields_.available); }
+  db::Value receiptPrice() override { return s5_->field(receiptFields_.price); }
   void saveReceipt(double available) override {
-    saveReceiptFields(*s5_, available);
+    saveReceiptFields(*s5_, receiptFields_, available);
     headSaved_ = true;
   }
   void endItem() override {
@@ -217,15 +246,18 @@ class SnapshotReader : public LedgerReader {
     lines_.clear();
     // Items are told apart here, so the order within each is all that counts.
     s4_ = db_.openRecordset(kS4SnapshotSelect + s4Condition(cutOff_) + ") ORDER BY 库单.日期;");
-    for (; !s4_->eof(); s4_->moveNext()) lines_[db::valueToText(s4_->field("编号"))].push_back(s4_->bookmark());
+    lineFields_.find(*s4_);
+    for (; !s4_->eof(); s4_->moveNext())
+      lines_[db::valueToText(s4_->field(lineFields_.code))].push_back(s4_->bookmark());
   }
 
   void loadReceipts() {
     receipts_.clear();
     headSaved_ = false;
     s5_ = db_.openRecordset(kS5SnapshotSelect + kS5Condition + ") ORDER BY 库单.日期, 库单.类别;");
+    receiptFields_.find(*s5_);
     for (; !s5_->eof(); s5_->moveNext())
-      receipts_[db::valueToText(s5_->field("编号"))].rows.push_back(s5_->bookmark());
+      receipts_[db::valueToText(s5_->field(receiptFields_.code))].rows.push_back(s5_->bookmark());
   }
 
   db::Database& db_;
@@ -238,7 +270,9 @@ class SnapshotReader : public LedgerReader {
   const std::vector<long>* line_ = nullptr;
   size_t next_ = 0;
   bool headSaved_ = false;
-  Queue* queue_ = nullptr;  // the current item's receipts  // the first receipt of the item was saved since it was read
+  Queue* queue_ = nullptr;  // the current item's receipts
+  LineFields lineFields_;
+  ReceiptFields receiptFields_;  // the first receipt of the item was saved since it was read
 };
 
 // One outgoing line, steps 6.2.1 to 6.2.3.
