@@ -31,6 +31,9 @@ enum class ReadMode {
   // this run writes to an item's lines while it is being costed, so the
   // result equals re-reading; a commit by another user (seen in the
   // database's data version) makes the run read again.
+  // The year database is the user's: no index is added to it (SQLite has no
+  // temporary index on a table of the file itself), so this is what keeps a
+  // run linear in the size of the ledger.
   kSnapshot,
 };
 
