@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <utility>
 
 #include "fifocost/testing/ledger.h"
 
@@ -255,6 +257,67 @@ TEST_P(LPartTest, FailuresOfTheSettingsAndTheYearDatabase) {
 
   make(workedExample(), "2011-12-31') OR ('1'='1");
   EXPECT_EQ(failure(), db::kErrSyntax);
+}
+
+// Another user's commit between two of the run's commits: the run goes on
+// from what is stored, in either read mode.
+class InterferingDatabase : public db::Database {
+ public:
+  InterferingDatabase(std::unique_ptr<db::Database> inner, std::function<void()> onFirstCommit)
+      : inner_(std::move(inner)), onFirstCommit_(std::move(onFirstCommit)) {}
+  std::unique_ptr<db::Recordset> openRecordset(const std::string& source) override {
+    return inner_->openRecordset(source);
+  }
+  void execute(const std::string& sql, bool failOnError) override { inner_->execute(sql, failOnError); }
+  void beginTrans() override {
+    ++depth_;
+    inner_->beginTrans();
+  }
+  void commitTrans() override {
+    inner_->commitTrans();
+    if (--depth_ == 0 && onFirstCommit_) std::exchange(onFirstCommit_, nullptr)();
+  }
+  void rollback() override {
+    --depth_;
+    inner_->rollback();
+  }
+  int64_t dataVersion() override { return inner_->dataVersion(); }
+  void close() override { inner_->close(); }
+
+ private:
+  std::unique_ptr<db::Database> inner_;
+  std::function<void()> onFirstCommit_;
+  int depth_ = 0;
+};
+
+TEST_P(LPartTest, AnotherUsersCommitBetweenItemsIsSeen) {
+  Ledger l;
+  l.docs = {{"R1", "2011-01-01", "入货"}, {"R2", "2011-01-02", "入货"}, {"S1", "2011-02-01", "销货"}};
+  l.lines = {receipt("R1", "A", 5, 10.0), receipt("R1", "B", 5, 10.0), receipt("R2", "B", 5, 20.0),
+             outgoing("S1", "A", 1, 15), outgoing("S1", "B", 2, 50)};
+  make(l);
+  fifocost::Services services;
+  services.openDatabase = [&](const std::string& path, const std::string& connect) -> std::unique_ptr<db::Database> {
+    auto inner = db::openDatabase(path, connect);
+    if (path != yearDb_) return inner;
+    return std::make_unique<InterferingDatabase>(std::move(inner), [&] {
+      // B's older receipt is withdrawn and a cheaper, still older one entered.
+      fifocost::testing::execSql(yearDb_,
+                                 "UPDATE 库清单 SET 进价 = 0 WHERE 编号 = 'B' AND 发票号 = 'R1';"
+                                 "INSERT INTO 库单 VALUES ('R0', '2010-12-31', '期初');"
+                                 "INSERT INTO 库清单 (发票号, 编号, 数量, 进价, 销合, 问题) VALUES ('R0', 'B', 1, 1, 1, 0);");
+    });
+  };
+  fifocost::Options options;
+  options.mode = GetParam();
+  options.linesPerCommit = 1;
+  fifocost::LPart(appDb_, services, options);
+  const auto after = lines();
+  EXPECT_EQ(after[3].cost, 10.0);
+  EXPECT_EQ(after[4].cost, 21.0);  // 1 at 1.0 from the new receipt, 1 at 20.0
+  EXPECT_EQ(after[1].available, 5.0);
+  EXPECT_EQ(after[2].available, 4.0);
+  EXPECT_EQ(after[5].available, 0.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothReadModes, LPartTest, ::testing::Values(ReadMode::kSnapshot, ReadMode::kPerStatement),
