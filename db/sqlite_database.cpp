@@ -718,7 +718,8 @@ std::unique_ptr<Database> openDatabase(const std::string& path, const std::strin
 
   auto conn = std::make_shared<Connection>();
   conn->path = path;
-  const int rc = sqlite3_open_v2(path.c_str(), &conn->h, SQLITE_OPEN_READWRITE, nullptr);
+  // One thread per connection: no locking inside the engine for each call.
+  const int rc = sqlite3_open_v2(path.c_str(), &conn->h, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     if ((rc & 0xff) == SQLITE_CANTOPEN)
       throw DbError(kErrCannotOpen, "Cannot open the database file '" + path + "'.");
