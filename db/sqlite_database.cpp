@@ -2,6 +2,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <deque>
 #include <cstdint>
@@ -22,10 +23,10 @@ std::string valueToText(const Value& v) {
   if (std::holds_alternative<int64_t>(v)) return std::to_string(std::get<int64_t>(v));
   if (std::holds_alternative<double>(v)) {
     // Fifteen significant digits, as the original engine turns a double into text.
-    const double d = std::get<double>(v);
+    // (to_chars: the same whatever the C locale's decimal separator)
     char buf[40];
-    std::snprintf(buf, sizeof buf, "%.15g", d);
-    return buf;
+    const auto r = std::to_chars(buf, buf + sizeof buf, std::get<double>(v), std::chars_format::general, 15);
+    return std::string(buf, r.ptr);
   }
   if (std::holds_alternative<std::string>(v)) return std::get<std::string>(v);
   return "";

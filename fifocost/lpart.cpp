@@ -1,5 +1,6 @@
 #include "fifocost/lpart.h"
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -335,7 +336,12 @@ double toNumber(const db::Value& v, const char* field) {
     ok = expDigits > 0;
   }
   ok = ok && i == t.size();
-  double d = ok ? std::strtod(t.c_str(), nullptr) : 0;
+  double d = 0;
+  if (ok) {
+    // from_chars takes no leading '+' and ignores the C locale.
+    const char* first = t.data() + (t[0] == '+' ? 1 : 0);
+    ok = std::from_chars(first, t.data() + t.size(), d).ptr == t.data() + t.size();
+  }
   if (!ok || !std::isfinite(d))
     throw db::DbError(db::kErrTypeMismatch,
                       std::string("Type mismatch: ") + field + " '" + text + "' is not a number.");
