@@ -1186,6 +1186,23 @@ void WinPlatform::writeContent(const std::string& path, const dl::ReadContent& c
   FileHandle out(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
   if (out.h == INVALID_HANDLE_VALUE) throwLastError(GetLastError());
+  // A content file the service gives up takes the target's place when both
+  // lie on one volume: a large download is then not copied a second time.
+  // The target's attributes stay; anything else falls back to the copy.
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (content.inFile() && content.Movable && GetFileInformationByHandle(out.h, &info) && info.nNumberOfLinks == 1 &&
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    CloseHandle(out.h);
+    out.h = INVALID_HANDLE_VALUE;
+    std::wstring source = widen(content.FilePath);
+    if (ReplaceFileW(target.c_str(), source.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+      SetFileAttributesW(target.c_str(), info.dwFileAttributes & ~FILE_ATTRIBUTE_TEMPORARY);
+      return;
+    }
+    out.h = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                        nullptr);
+    if (out.h == INVALID_HANDLE_VALUE) throwLastError(GetLastError());
+  }
   auto put = [&](const char* data, DWORD size) {
     DWORD done = 0;
     if (!WriteFile(out.h, data, size, &done, nullptr) || done != size) throwLastError(GetLastError());
