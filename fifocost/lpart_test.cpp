@@ -259,6 +259,27 @@ TEST_P(LPartTest, FailuresOfTheSettingsAndTheYearDatabase) {
   EXPECT_EQ(failure(), db::kErrSyntax);
 }
 
+TEST_P(LPartTest, AFailureInsideALineTakesBackItsDraws) {
+  Ledger l;
+  l.docs = {{"R1", "2011-01-01", "入货"}, {"R2", "2011-01-02", "入货"}, {"S1", "2011-02-01", "销货"},
+            {"S2", "2011-02-02", "销货"}};
+  l.lines = {receipt("R1", "A", 3, 10.0), receipt("R2", "A", 4, 12.0), outgoing("S1", "A", 1, 15),
+             outgoing("S2", "A", 5, 80)};
+  make(l);
+  // Text in a number column passes "进价 > 0" in the engine but is no price.
+  fifocost::testing::execSql(yearDb_, "UPDATE 库清单 SET 进价 = 'abc' WHERE 发票号 = 'R2'");
+  EXPECT_EQ(failure(), db::kErrTypeMismatch);
+  const auto after = lines();
+  EXPECT_EQ(after[2].cost, 10.0);  // the whole line before the failure stays
+  EXPECT_EQ(after[2].settled, -1);
+  EXPECT_EQ(after[0].available, 2.0);  // drawn by that line only, not by the failing one
+  EXPECT_EQ(after[0].settled, -1);
+  EXPECT_EQ(after[1].available, 4.0);
+  EXPECT_EQ(after[1].settled, 0);
+  EXPECT_EQ(after[3].settled, 0);
+  EXPECT_FALSE(after[3].cost);
+}
+
 // Another user's commit between two of the run's commits: the run goes on
 // from what is stored, in either read mode.
 class InterferingDatabase : public db::Database {
