@@ -733,6 +733,9 @@ std::unique_ptr<Database> openDatabase(const std::string& path, const std::strin
   // more pages than the cache holds spills them early, and every spill waits
   // for the disk. This is a setting of the connection, not of the file.
   sqlite3_exec(conn->h, "PRAGMA cache_size = -131072", nullptr, nullptr, nullptr);
+  // Sorts and the undo records of nested transactions stay in memory rather
+  // than in temporary files (the file's own journal is not affected).
+  sqlite3_exec(conn->h, "PRAGMA temp_store = MEMORY", nullptr, nullptr, nullptr);
   sqlite3_db_config(conn->h, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
   sqlite3_db_config(conn->h, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
   sqlite3_create_collation_v2(conn->h, dialect::kTextCollation, SQLITE_UTF8, nullptr, collateZh, nullptr);

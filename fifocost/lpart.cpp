@@ -70,8 +70,6 @@ class LedgerReader {
   virtual ~LedgerReader() = default;
   // Called at the start of every transaction that follows a commit.
   virtual void transactionStarted() {}
-  // Called after a rollback: what was read may no longer be what is stored.
-  virtual void reload() {}
   virtual void startItem(const std::string& code) = 0;
   virtual bool lineEof() = 0;
   virtual void nextLine() = 0;
@@ -179,12 +177,6 @@ class SnapshotReader : public LedgerReader {
     loadLines();
     loadReceipts();
     version_ = v;
-  }
-
-  void reload() override {
-    loadLines();
-    loadReceipts();
-    version_ = db_.dataVersion();
   }
 
   void startItem(const std::string& code) override {
@@ -392,41 +384,17 @@ RunResult LPart(const std::string& appDb, const Services& services, const Option
       ItemSummary summary;
       summary.code = db::valueToText(items->field("编号"));
       reader->startItem(summary.code);
-      // One savepoint per item, not per line: a line's draws and its own
-      // save still stand or fall together, see below.
-      year->beginTrans();
-      size_t done = 0;
-      try {
-        for (; !reader->lineEof(); reader->nextLine()) {
-          costLine(*reader, summary);
-          ++done;
-        }
-      } catch (...) {
-        // Back to the item's start, then the lines completed before the
-        // failure once more (same stored state, same order: same result),
-        // so that whole lines stay and the failing line's draws do not.
-        year->rollback();
-        bool redoing = false;
+      for (; !reader->lineEof(); reader->nextLine()) {
+        year->beginTrans();
         try {
-          reader->reload();
-          reader->startItem(summary.code);
-          year->beginTrans();
-          redoing = true;
-          ItemSummary again;
-          again.code = summary.code;
-          for (size_t i = 0; i < done && !reader->lineEof(); ++i, reader->nextLine()) costLine(*reader, again);
-          year->commitTrans();
-          result.items.push_back(again);
-        } catch (const std::exception&) {
-          try {
-            if (redoing) year->rollback();
-          } catch (const std::exception&) {
-          }
+          costLine(*reader, summary);
+        } catch (...) {
+          year->rollback();
+          throw;
         }
-        throw;
+        year->commitTrans();
+        ++linesInTransaction;
       }
-      year->commitTrans();
-      linesInTransaction += done;
       reader->endItem();
       result.items.push_back(summary);
       if (linesInTransaction >= options.linesPerCommit ||
