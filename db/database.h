@@ -114,6 +114,13 @@ class Database {
 // A SELECT over one or more tables opens as an updatable row set: an
 // assigned field is written to the row of the table it comes from.
 // Recordsets hold their rows in memory from the moment they are opened.
-std::unique_ptr<Database> openDatabase(const std::string& path, const std::string& connect = "");
+// How long a commit waits for the disk. kScratch suits a file that is made
+// anew from its source at every use (the launcher's day copy of the
+// application database): commits do not wait for the disk, so a power cut
+// may lose the last writes of the copy, never anything of the source.
+enum class Durability { kFull, kScratch };
+
+std::unique_ptr<Database> openDatabase(const std::string& path, const std::string& connect = "",
+                                       Durability durability = Durability::kFull);
 
 }  // namespace db

@@ -705,7 +705,8 @@ std::filesystem::path fsPath(const std::string& utf8) {
 
 }  // namespace
 
-std::unique_ptr<Database> openDatabase(const std::string& path, const std::string& /*connect*/) {
+std::unique_ptr<Database> openDatabase(const std::string& path, const std::string& /*connect*/,
+                                       Durability durability) {
   std::error_code ec;
   const std::filesystem::path p = fsPath(path);
   const auto st = std::filesystem::status(p, ec);
@@ -736,6 +737,8 @@ std::unique_ptr<Database> openDatabase(const std::string& path, const std::strin
   // Sorts and the undo records of nested transactions stay in memory rather
   // than in temporary files (the file's own journal is not affected).
   sqlite3_exec(conn->h, "PRAGMA temp_store = MEMORY", nullptr, nullptr, nullptr);
+  if (durability == Durability::kScratch)
+    sqlite3_exec(conn->h, "PRAGMA synchronous = OFF", nullptr, nullptr, nullptr);
   sqlite3_db_config(conn->h, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
   sqlite3_db_config(conn->h, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
   sqlite3_create_collation_v2(conn->h, dialect::kTextCollation, SQLITE_UTF8, nullptr, collateZh, nullptr);

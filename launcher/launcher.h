@@ -22,9 +22,11 @@ struct Services {
   plat::Processes& processes;
   plat::Ui& ui;
   plat::Clock& clock;
-  // Opens a database file by name (no options, no connect string).
+  // Opens a database file by name (no connect string). The launcher opens
+  // only the day's working copy, which every start makes anew from the
+  // application database: its commit need not wait for the disk.
   std::function<std::unique_ptr<db::Database>(const std::string&)> openDatabase =
-      [](const std::string& path) { return db::openDatabase(path); };
+      [](const std::string& path) { return db::openDatabase(path, "", db::Durability::kScratch); };
   // Closes (hides and destroys) the launcher window; a no-op without one.
   std::function<void()> closeWindow = [] {};
 };

@@ -125,7 +125,7 @@ class RoadTest : public ::testing::Test {
   Services services() {
     Services s{*fileSystem, registry, processes, ui, clock};
     s.openDatabase = [this](const std::string& path) {
-      return db::openDatabase(fileSystem->paths().toNative(path));
+      return db::openDatabase(fileSystem->paths().toNative(path), "", db::Durability::kScratch);
     };
     return s;
   }

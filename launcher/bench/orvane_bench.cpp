@@ -169,7 +169,7 @@ int run(const fs::path& root, int megabytes, int rounds) {
     launcher::Services svc{*fsys, *registry, *processes, *ui, *clock};
 #ifndef _WIN32
     svc.openDatabase = [&paths](const std::string& path) {
-      return db::openDatabase(paths.toNative(path));
+      return db::openDatabase(paths.toNative(path), "", db::Durability::kScratch);
     };
 #endif
     launcher::Launcher l(std::move(svc), appDir);
