@@ -18,10 +18,10 @@ namespace launcher {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::FakeClock;
 using testing::FakeProcesses;
-using testing::FakeRegistry;
-using testing::FakeUi;
+using testing::MemRegistry;
+using testing::ScriptedUi;
+using testing::SteppingClock;
 
 void writeBytes(const fs::path& p, const std::string& bytes) {
   fs::create_directories(p.parent_path());
@@ -83,7 +83,7 @@ class RoadTest : public ::testing::Test {
     root = fs::temp_directory_path() / ("road-" + std::to_string(::getpid()) + "-" +
                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(root);
-    ui = FakeUi{};
+    ui = ScriptedUi{};
     processes = FakeProcesses{};
     windowCloses = 0;
     fs::create_directories(root / "C" / "Windows" / "system32");
@@ -137,7 +137,7 @@ class RoadTest : public ::testing::Test {
 
   std::vector<std::string> messages() const {
     std::vector<std::string> out;
-    for (const auto& b : ui.boxes) {
+    for (const auto& b : ui.shown) {
       EXPECT_EQ(b.style, 48);
       EXPECT_EQ(b.title, "提示");
       out.push_back(b.text);
@@ -147,10 +147,10 @@ class RoadTest : public ::testing::Test {
 
   fs::path root;
   std::unique_ptr<HeldOpenFs> fileSystem;
-  FakeRegistry registry;
+  MemRegistry registry;
   FakeProcesses processes;
-  FakeUi ui;
-  FakeClock clock;
+  ScriptedUi ui;
+  SteppingClock clock;
   std::unique_ptr<Launcher> launcher;
   int windowCloses = 0;
 };
@@ -181,7 +181,7 @@ TEST_F(RoadTest, TypicalDayPreparesWorkingFilesAndStartsTheRuntime) {
   EXPECT_EQ(processes.started[0].commandLine,
             "C:\\Office11\\Msaccess.exe /runtime D:\\Shop\\temp\\110130.BAR");
   EXPECT_EQ(processes.started[0].style, plat::WindowStyle::kMaximizedFocus);
-  EXPECT_TRUE(ui.boxes.empty());
+  EXPECT_TRUE(ui.shown.empty());
   EXPECT_EQ(windowCloses, 0);
 }
 
@@ -298,7 +298,7 @@ TEST_F(RoadTest, FileHeldOpenStopsClearingAndBootGoesOnWithTheDaysCopy) {
   sql(workDb(), "UPDATE usysbookind SET shopname = 'kept';");
   ASSERT_EQ(runRoad(), BootOutcome::kStarted);
   EXPECT_EQ(settingsRow(workDb())["dbpath"], "D:\\Shop\\2011.mdb");
-  EXPECT_TRUE(ui.boxes.empty());
+  EXPECT_TRUE(ui.shown.empty());
   EXPECT_EQ(processes.started.size(), 2u);
 
   // On a new day the held file is yesterday's, and today's copy is missing.
@@ -352,7 +352,7 @@ TEST_F(RoadTest, RuntimeThatCannotStart) {
   processes.onStart = [](const std::string&) { return 0u; };
   EXPECT_EQ(runRoad(), BootOutcome::kFailed);
   EXPECT_EQ(ui.beeps, 1);
-  EXPECT_EQ(ui.boxes.size(), 2u);
+  EXPECT_EQ(ui.shown.size(), 2u);
 }
 
 TEST_F(RoadTest, RegisterComponentUsesTheProgramFoldersTool) {
@@ -398,7 +398,7 @@ TEST_F(RoadTest, SmallServicesSwallowTheirErrors) {
   EnsureRegKey(*launcher, plat::RegRoot::kCurrentUser, key);
   PutRegValue(*launcher, plat::RegRoot::kCurrentUser, key, "Level", 1, 4);
   EXPECT_EQ(registry.getDword(plat::RegRoot::kCurrentUser, key, "Level"), 1u);
-  EXPECT_TRUE(ui.boxes.empty());
+  EXPECT_TRUE(ui.shown.empty());
 }
 
 }  // namespace

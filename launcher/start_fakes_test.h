@@ -1,5 +1,6 @@
 #pragma once
-// In-memory stand-ins for the platform services, for the start-up tests.
+// In-memory file system and processes for the start-up tests (the other
+// stand-ins are shared with the road's tests in launcher/testing/fakes.h).
 // Paths are compared without case, as on the target platform; every change
 // to files, registry and processes is logged so a test can assert that
 // nothing was touched.
@@ -14,15 +15,10 @@
 #include <vector>
 
 #include "launcher/launcher.h"
+#include "launcher/testing/fakes.h"
 #include "platform/error.h"
 
 namespace launcher::testing {
-
-inline std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return s;
-}
 
 inline std::string parentOf(const std::string& path) {
   const auto cut = path.find_last_of('\\');
@@ -151,69 +147,6 @@ class MemFs : public plat::FileSystem {
   std::string programFolder() override { return progDir; }
 };
 
-class MemRegistry : public plat::Registry {
- public:
-  using Key = std::tuple<plat::RegRoot, std::string>;
-  struct Val {
-    uint32_t type;
-    std::string data;
-  };
-  std::map<Key, std::map<std::string, Val>> keys;  // lower-case key and value names
-  std::vector<std::string> queried;                // subkeys asked, in order
-  std::vector<std::string> changes;
-
-  void putString(plat::RegRoot root, const std::string& subkey, const std::string& name,
-                 const std::string& value) {
-    keys[{root, lower(subkey)}][lower(name)] = Val{1, value + std::string(1, '\0')};
-  }
-  plat::RegQuery queryValue(plat::RegRoot root, const std::string& subkey, const std::string& name,
-                            size_t bufferBytes) override {
-    queried.push_back(subkey);
-    plat::RegQuery q;
-    const auto k = keys.find({root, lower(subkey)});
-    if (k == keys.end()) return q;
-    const auto v = k->second.find(lower(name));
-    if (v == k->second.end()) {
-      q.status = plat::RegQuery::Status::kNoValue;
-      return q;
-    }
-    q.type = v->second.type;
-    if (v->second.data.size() > bufferBytes) {
-      q.status = plat::RegQuery::Status::kMoreData;
-      return q;
-    }
-    q.status = plat::RegQuery::Status::kOk;
-    q.data = v->second.data;
-    return q;
-  }
-  bool createKey(plat::RegRoot root, const std::string& subkey) override {
-    keys[{root, lower(subkey)}];
-    changes.push_back("create " + subkey);
-    return true;
-  }
-  bool setDword(plat::RegRoot root, const std::string& subkey, const std::string& name,
-                uint32_t value) override {
-    const auto k = keys.find({root, lower(subkey)});
-    if (k == keys.end()) return false;
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-    k->second[lower(name)] = Val{4, bytes};
-    changes.push_back("set " + subkey + "\\" + name + "=" + std::to_string(value));
-    return true;
-  }
-  std::optional<uint32_t> getDword(plat::RegRoot root, const std::string& subkey,
-                                   const std::string& name) override {
-    const auto k = keys.find({root, lower(subkey)});
-    if (k == keys.end()) return std::nullopt;
-    const auto v = k->second.find(lower(name));
-    if (v == k->second.end() || v->second.type != 4) return std::nullopt;
-    uint32_t value = 0;
-    for (int i = 0; i < 4; ++i)
-      value |= uint32_t(static_cast<unsigned char>(v->second.data[i])) << (8 * i);
-    return value;
-  }
-};
-
 // Starts only programs whose file is in the MemFs.
 class MemProcesses : public plat::Processes {
  public:
@@ -241,49 +174,6 @@ class MemProcesses : public plat::Processes {
 
  private:
   MemFs& fs_;
-};
-
-class ScriptedUi : public plat::Ui {
- public:
-  struct Shown {
-    std::string text;
-    int style;
-    std::string title;
-  };
-  std::vector<Shown> shown;
-  std::deque<int> answers;  // button pressed per box; kIdOk when none is left
-  int beeps = 0;
-  int pumps = 0;
-  std::function<void()> onPump;
-  std::function<void()> onMessageBox;  // events that arrive while a box is up
-
-  int messageBox(const std::string& text, int style, const std::string& title) override {
-    shown.push_back({text, style, title});
-    if (onMessageBox) onMessageBox();
-    if (answers.empty()) return plat::mb::kIdOk;
-    const int a = answers.front();
-    answers.pop_front();
-    return a;
-  }
-  void beep() override { ++beeps; }
-  void pumpEvents() override {
-    ++pumps;
-    if (onPump) onPump();
-  }
-};
-
-// Monotonic seconds advance by `step` at every look.
-class SteppingClock : public plat::Clock {
- public:
-  double now = 1000.0;
-  double step = 0.001;
-  plat::Date date{2011, 1, 30};
-  double monotonicSeconds() override {
-    const double t = now;
-    now += step;
-    return t;
-  }
-  plat::Date today() override { return date; }
 };
 
 }  // namespace launcher::testing

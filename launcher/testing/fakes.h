@@ -1,10 +1,12 @@
 #pragma once
 // Scriptable stand-ins for the services the launcher's tests do not run for
 // real: processes that are recorded instead of started, message boxes that
-// are recorded and answered, a settable clock and an in-memory registry.
+// are recorded and answered, a stepping clock and an in-memory registry.
 #include <cstdint>
 #include <functional>
 #include <algorithm>
+#include <cctype>
+#include <deque>
 #include <map>
 #include <optional>
 #include <string>
@@ -18,6 +20,12 @@
 #include "platform/ui.h"
 
 namespace launcher::testing {
+
+inline std::string lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
 
 struct FakeProcesses : plat::Processes {
   struct Started {
@@ -37,66 +45,71 @@ struct FakeProcesses : plat::Processes {
   bool previousInstanceRunning() override { return previousInstance; }
 };
 
-struct FakeUi : plat::Ui {
-  struct Box {
+class ScriptedUi : public plat::Ui {
+ public:
+  struct Shown {
     std::string text;
     int style;
     std::string title;
   };
-  std::vector<Box> boxes;
+  std::vector<Shown> shown;
+  std::deque<int> answers;  // button pressed per box; kIdOk when none is left
   int beeps = 0;
   int pumps = 0;
-  int answer = plat::mb::kIdOk;
-  std::function<void()> onPump = [] {};
-  std::function<void()> onMessageBox = [] {};
+  std::function<void()> onPump;
+  std::function<void()> onMessageBox;  // events that arrive while a box is up
 
   int messageBox(const std::string& text, int style, const std::string& title) override {
-    boxes.push_back({text, style, title});
-    onMessageBox();
-    return answer;
+    shown.push_back({text, style, title});
+    if (onMessageBox) onMessageBox();
+    if (answers.empty()) return plat::mb::kIdOk;
+    const int a = answers.front();
+    answers.pop_front();
+    return a;
   }
   void beep() override { ++beeps; }
   void pumpEvents() override {
     ++pumps;
-    onPump();
+    if (onPump) onPump();
   }
 };
 
-struct FakeClock : plat::Clock {
+// Monotonic seconds advance by `step` at every look.
+class SteppingClock : public plat::Clock {
+ public:
   double now = 1000.0;
-  double step = 0.0;  // added at every read, so waiting loops advance
+  double step = 0.001;
   plat::Date date{2011, 1, 30};
   double monotonicSeconds() override {
+    const double t = now;
     now += step;
-    return now;
+    return t;
   }
   plat::Date today() override { return date; }
 };
 
-// Keys and values in memory; keys are compared without regard to case.
-struct FakeRegistry : plat::Registry {
+class MemRegistry : public plat::Registry {
+ public:
   using Key = std::tuple<plat::RegRoot, std::string>;
   struct Val {
     uint32_t type;
     std::string data;
   };
-  std::map<Key, std::map<std::string, Val>> keys;
+  std::map<Key, std::map<std::string, Val>> keys;  // lower-case key and value names
+  std::vector<std::string> queried;                // subkeys asked, in order
+  std::vector<std::string> changes;
 
-  static std::string fold(std::string s) {
-    for (char& c : s)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-  }
   void putString(plat::RegRoot root, const std::string& subkey, const std::string& name,
-                 const std::string& text) {
-    keys[{root, fold(subkey)}][fold(name)] = {1, text + std::string(1, '\0')};
+                 const std::string& value) {
+    keys[{root, lower(subkey)}][lower(name)] = Val{1, value + std::string(1, '\0')};
   }
   plat::RegQuery queryValue(plat::RegRoot root, const std::string& subkey, const std::string& name,
                             size_t bufferBytes) override {
+    queried.push_back(subkey);
     plat::RegQuery q;
-    auto k = keys.find({root, fold(subkey)});
+    const auto k = keys.find({root, lower(subkey)});
     if (k == keys.end()) return q;
-    auto v = k->second.find(fold(name));
+    const auto v = k->second.find(lower(name));
     if (v == k->second.end()) {
       q.status = plat::RegQuery::Status::kNoValue;
       return q;
@@ -111,25 +124,30 @@ struct FakeRegistry : plat::Registry {
     return q;
   }
   bool createKey(plat::RegRoot root, const std::string& subkey) override {
-    keys[{root, fold(subkey)}];
+    keys[{root, lower(subkey)}];
+    changes.push_back("create " + subkey);
     return true;
   }
   bool setDword(plat::RegRoot root, const std::string& subkey, const std::string& name,
                 uint32_t value) override {
-    auto k = keys.find({root, fold(subkey)});
+    const auto k = keys.find({root, lower(subkey)});
     if (k == keys.end()) return false;
-    k->second[fold(name)] = {4, std::string(reinterpret_cast<const char*>(&value), 4)};
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    k->second[lower(name)] = Val{4, bytes};
+    changes.push_back("set " + subkey + "\\" + name + "=" + std::to_string(value));
     return true;
   }
   std::optional<uint32_t> getDword(plat::RegRoot root, const std::string& subkey,
                                    const std::string& name) override {
-    auto k = keys.find({root, fold(subkey)});
+    const auto k = keys.find({root, lower(subkey)});
     if (k == keys.end()) return std::nullopt;
-    auto v = k->second.find(fold(name));
+    const auto v = k->second.find(lower(name));
     if (v == k->second.end() || v->second.type != 4) return std::nullopt;
-    uint32_t out = 0;
-    std::copy_n(v->second.data.data(), 4, reinterpret_cast<char*>(&out));
-    return out;
+    uint32_t value = 0;
+    for (int i = 0; i < 4; ++i)
+      value |= uint32_t(static_cast<unsigned char>(v->second.data[i])) << (8 * i);
+    return value;
   }
 };
 
