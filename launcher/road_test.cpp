@@ -3,7 +3,6 @@
 #include "launcher/road.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <map>
 
 #include "launcher/testing/fakes.h"
+#include "launcher/testing/settings_table.h"
 #include "platform/filesystem_posix.h"
 
 namespace launcher {
@@ -19,6 +19,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::FakeProcesses;
+using testing::settingsRow;
+using testing::sql;
 using testing::MemRegistry;
 using testing::ScriptedUi;
 using testing::SteppingClock;
@@ -32,34 +34,6 @@ std::string readBytes(const fs::path& p) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-void sql(const fs::path& file, const std::string& statements) {
-  sqlite3* handle = nullptr;
-  ASSERT_EQ(sqlite3_open(file.c_str(), &handle), SQLITE_OK);
-  char* err = nullptr;
-  const int rc = sqlite3_exec(handle, statements.c_str(), nullptr, nullptr, &err);
-  const std::string message = err ? err : "";
-  sqlite3_free(err);
-  sqlite3_close(handle);
-  ASSERT_EQ(rc, SQLITE_OK) << message;
-}
-
-std::map<std::string, std::string> settingsRow(const fs::path& file) {
-  std::map<std::string, std::string> row;
-  sqlite3* handle = nullptr;
-  sqlite3_open_v2(file.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
-  sqlite3_stmt* st = nullptr;
-  sqlite3_prepare_v2(handle, "SELECT yearnew, appath, path, dbpath FROM usysbookind", -1, &st,
-                     nullptr);
-  if (sqlite3_step(st) == SQLITE_ROW) {
-    for (int i = 0; i < 4; ++i) {
-      const auto* text = sqlite3_column_text(st, i);
-      row[sqlite3_column_name(st, i)] = text ? reinterpret_cast<const char*>(text) : "<null>";
-    }
-  }
-  sqlite3_finalize(st);
-  sqlite3_close(handle);
-  return row;
-}
 
 // A file system whose deletions fail for one file, as Windows refuses to
 // delete a file another program holds open.

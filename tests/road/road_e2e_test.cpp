@@ -3,19 +3,21 @@
 // failures seen through a recording stand-in and the message boxes a person
 // would answer.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/xattr.h>
 
 #include <ctime>
 #include <fstream>
 #include <map>
 
+#include "launcher/testing/settings_table.h"
 #include "tests/wine/harness.h"
 
 namespace {
 
 using std::chrono::milliseconds;
 namespace fs = std::filesystem;
+using launcher::testing::settingsRow;
+using launcher::testing::sql;
 
 const char* kBootProError = "系统启动失败！请查明原因BootPro.err(可能网络有问题)，然后重试本操作。";
 const char* kSavePathError = "系统启动失败！原因SavePath.err(可能网络有问题)，重试本操作。";
@@ -27,32 +29,6 @@ std::string today(const char* format) {
   return buf;
 }
 
-void sql(const fs::path& file, const std::string& statements) {
-  sqlite3* handle = nullptr;
-  ASSERT_EQ(sqlite3_open(file.c_str(), &handle), SQLITE_OK);
-  char* err = nullptr;
-  const int rc = sqlite3_exec(handle, statements.c_str(), nullptr, nullptr, &err);
-  const std::string message = err ? err : "";
-  sqlite3_free(err);
-  sqlite3_close(handle);
-  ASSERT_EQ(rc, SQLITE_OK) << message;
-}
-
-std::map<std::string, std::string> settingsRow(const fs::path& file) {
-  std::map<std::string, std::string> row;
-  sqlite3* handle = nullptr;
-  if (sqlite3_open_v2(file.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return row;
-  sqlite3_stmt* st = nullptr;
-  sqlite3_prepare_v2(handle, "SELECT yearnew, appath, path, dbpath FROM usysbookind", -1, &st, nullptr);
-  if (st && sqlite3_step(st) == SQLITE_ROW)
-    for (int i = 0; i < 4; ++i) {
-      const auto* text = sqlite3_column_text(st, i);
-      row[sqlite3_column_name(st, i)] = text ? reinterpret_cast<const char*>(text) : "<null>";
-    }
-  sqlite3_finalize(st);
-  sqlite3_close(handle);
-  return row;
-}
 
 // Hidden and system as Wine keeps them for a folder on a Unix file system.
 std::string dosAttributes(const fs::path& p) {
