@@ -92,6 +92,9 @@ class Database {
   virtual void beginTrans() = 0;
   virtual void commitTrans() = 0;
   virtual void rollback() = 0;
+  // Whether a transaction is open. False also after the engine rolled one
+  // back by itself (a full disk, an I/O error): nothing of it is left.
+  virtual bool inTransaction() = 0;
   // A number that changes whenever another connection has committed a change
   // to the file since the last call (own changes leave it alone).
   virtual int64_t dataVersion() = 0;

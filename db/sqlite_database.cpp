@@ -685,6 +685,12 @@ class SqliteDatabase : public Database {
     --conn_->txDepth;
   }
 
+  bool inTransaction() override {
+    if (!sqlite3_get_autocommit(conn_->handle())) return true;
+    conn_->txDepth = 0;  // the engine ended it
+    return false;
+  }
+
   int64_t dataVersion() override {
     sqlite3_stmt* s = conn_->cached("PRAGMA data_version");
     int64_t v = 0;

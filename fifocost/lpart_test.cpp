@@ -303,6 +303,7 @@ class InterferingDatabase : public db::Database {
     inner_->rollback();
   }
   int64_t dataVersion() override { return inner_->dataVersion(); }
+  bool inTransaction() override { return inner_->inTransaction(); }
   void close() override { inner_->close(); }
 
  private:
