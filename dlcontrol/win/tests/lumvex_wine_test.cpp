@@ -79,6 +79,16 @@ class Server {
                                  return sink.write(chunk.data(), chunk.size());
                                });
     });
+    // Announces more than it sends, then closes the connection.
+    svr_.Get(R"(/short/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+      const size_t total = std::stoul(req.matches[1]);
+      res.set_content_provider(total, "application/octet-stream",
+                               [total](size_t offset, size_t, httplib::DataSink& sink) {
+                                 if (offset >= total / 2) return false;
+                                 std::string chunk(total / 2, 's');
+                                 return sink.write(chunk.data(), chunk.size());
+                               });
+    });
     // Headers, then silence.
     svr_.Get("/silent", [this](const httplib::Request&, httplib::Response& res) {
       res.set_content_provider(1000, "application/octet-stream", [this](size_t, size_t, httplib::DataSink&) {
@@ -358,6 +368,16 @@ TEST_F(LumvexWine, MissingFileEndsWithOneErrorAndNoFile) {
   auto events = milestones(log);
   EXPECT_EQ(events.back(), "EVENT DLComplete 0");
   EXPECT_FALSE(fs::exists(saved("missing")));
+}
+
+TEST_F(LumvexWine, ConnectionClosedEarlyIsAnErrorNotAShortFile) {
+  auto log = download(server_.url("/short/300000"));
+  auto errors = with(log, "EVENT DLError 99 ");
+  ASSERT_EQ(errors.size(), 1u) << ::testing::PrintToString(log);
+  EXPECT_NE(errors[0].find("150000 of 300000"), std::string::npos) << errors[0];
+  EXPECT_EQ(milestones(log).back(), "EVENT DLComplete 0");
+  EXPECT_TRUE(with(log, "EVENT DLComplete 150000").empty());
+  EXPECT_FALSE(fs::exists(saved("300000")));
 }
 
 TEST_F(LumvexWine, NewDownloadFromTheErrorHandler) {
