@@ -214,12 +214,15 @@ TEST_F(DatabaseTest, TransactionsNestAndOtherWritersShowInTheDataVersion) {
   const std::string file = makeDb("work.db", kSettings);
   auto database = db::openDatabase(file);
   const int64_t v0 = database->dataVersion();
+  EXPECT_FALSE(database->inTransaction());
   database->beginTrans();
   database->execute("UPDATE usysbookind SET path = 'outer' WHERE id = 1");
   database->beginTrans();
   database->execute("UPDATE usysbookind SET path = 'inner' WHERE id = 2");
   database->rollback();
+  EXPECT_TRUE(database->inTransaction());
   database->commitTrans();
+  EXPECT_FALSE(database->inTransaction());
   EXPECT_EQ(query(file, "SELECT path FROM usysbookind ORDER BY id"), "outer\nsecond");
   EXPECT_EQ(database->dataVersion(), v0);
   EXPECT_EQ(errorOf([&] { database->commitTrans(); }), db::kErrNoTransaction);

@@ -9,7 +9,9 @@
 // ends in the state one uninterrupted run would have reached (the item list
 // is chosen by open sale lines, so a half-costed item could drop out of it).
 // A failure reported by the engine keeps what was saved before it: the lines
-// completed so far are committed, the failing line's draws are not.
+// completed so far are committed, the failing line's draws are not (they are
+// taken back, or held in a savepoint when reading per statement; should the
+// engine refuse even that, the open transaction is rolled back instead).
 #include <cstddef>
 #include <functional>
 #include <memory>
