@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <optional>
 #include <unordered_map>
+#include <algorithm>
 
 namespace fifocost {
 
@@ -210,7 +211,7 @@ class SnapshotReader : public LedgerReader {
     Queue& q = *queue_;
     while (q.head < q.rows.size()) {
       s5_->goTo(q.rows[q.head]);
-      const db::Value a = s5_->field(receiptFields_.available);
+      const db::Value a = receiptAvailable();
       if (isNumeric(a)) {
         if (numeric(a, "销合") > 0) return true;
         ++q.head;
@@ -220,39 +221,77 @@ class SnapshotReader : public LedgerReader {
       // Not a number: the engine compares it its own way. A row it chose and
       // nobody changed still qualifies; a changed one is read again.
       if (!headSaved_) return true;
+      flush();
+      flushedInLine_ = true;
+      keepsNumbers_ = false;  // the queues change under the line: save at once from here
       loadReceipts();
       findQueue();
       return openReceipt();
     }
     return false;
   }
-  db::Value receiptAvailable() override { return s5_->field(receiptFields_.available); }
+  db::Value receiptAvailable() override {
+    if (!pending_.empty())
+      if (auto it = pending_.find(s5_->bookmark()); it != pending_.end()) return db::Value(it->second);
+    return s5_->field(receiptFields_.available);
+  }
   db::Value receiptPrice() override { return s5_->field(receiptFields_.price); }
   void saveReceipt(double available) override {
-    Draw d{s5_, s5_->bookmark(), s5_->field(receiptFields_.available), s5_->field(receiptFields_.settled)};
-    saveReceiptFields(*s5_, receiptFields_, available);
+    // A receipt is often drawn by several lines of its item; only its last
+    // value needs writing, once the item is done (the item's lines are never
+    // committed apart from it). That holds where the column keeps a number
+    // as written, seen on the first save; elsewhere every save is written.
+    const long bm = s5_->bookmark();
+    auto it = pending_.find(bm);
+    Draw d{s5_, bm, receiptAvailable(),
+           it != pending_.end() ? db::Value(int64_t{-1}) : s5_->field(receiptFields_.settled), false, std::nullopt};
+    if (it != pending_.end()) d.pendingBefore = it->second;
+    if (keepsNumbers_ && std::isfinite(available)) {
+      d.deferred = true;
+      pending_[bm] = available;
+    } else {
+      saveReceiptFields(*s5_, receiptFields_, available);
+      if (it != pending_.end()) pending_.erase(it);
+      if (!numbersChecked_) {
+        numbersChecked_ = true;
+        const db::Value stored = s5_->field(receiptFields_.available);
+        keepsNumbers_ = isNumeric(stored) && numeric(stored, "销合") == available;
+      }
+    }
     drawn_.push_back(std::move(d));
     headSaved_ = true;
   }
 
   bool takesBackLines() const override { return true; }
-  void lineStarted() override { drawn_.clear(); }
+  void lineStarted() override {
+    drawn_.clear();
+    flushedInLine_ = false;
+  }
   void takeBackLine() override {
     // The run ends after a failure, so only the stored rows matter, not the
-    // queues. A receipt drawn twice gets its first value back last.
+    // queues. A receipt drawn twice gets its first value back last; then
+    // what the completed lines drew is written.
     for (auto it = drawn_.rbegin(); it != drawn_.rend(); ++it) {
+      if (it->deferred && !flushedInLine_) {
+        if (it->pendingBefore) pending_[it->bookmark] = *it->pendingBefore;
+        else pending_.erase(it->bookmark);
+        continue;
+      }
       it->rows->goTo(it->bookmark);
       it->rows->edit();
       it->rows->setField(receiptFields_.available, it->available);
       it->rows->setField(receiptFields_.settled, it->settled);
       it->rows->update();
+      if (!flushedInLine_) pending_.erase(it->bookmark);
     }
     drawn_.clear();
+    flush();
   }
   void endItem() override {
     line_ = nullptr;
     queue_ = nullptr;
     headSaved_ = false;
+    flush();
   }
 
  private:
@@ -265,8 +304,22 @@ class SnapshotReader : public LedgerReader {
   struct Draw {
     std::shared_ptr<db::Recordset> rows;
     long bookmark;
-    db::Value available, settled;
+    db::Value available, settled;  // as the line found them
+    bool deferred;                 // kept in pending_, not written
+    std::optional<double> pendingBefore;
   };
+
+  // Writes the receipts' values not yet written, in the order of the rows.
+  void flush() {
+    if (pending_.empty()) return;
+    std::vector<std::pair<long, double>> rows(pending_.begin(), pending_.end());
+    std::sort(rows.begin(), rows.end());
+    for (const auto& [bm, available] : rows) {
+      s5_->goTo(bm);
+      saveReceiptFields(*s5_, receiptFields_, available);
+      pending_.erase(bm);
+    }
+  }
 
   void findQueue() {
     auto it = receipts_.find(code_);
@@ -298,6 +351,8 @@ class SnapshotReader : public LedgerReader {
   std::unique_ptr<db::Recordset> s4_;
   std::shared_ptr<db::Recordset> s5_;
   std::vector<Draw> drawn_;
+  std::unordered_map<long, double> pending_;  // receipts' 销合 not yet written, by row of s5_
+  bool numbersChecked_ = false, keepsNumbers_ = false, flushedInLine_ = false;
   std::unordered_map<std::string, std::vector<long>> lines_;
   std::unordered_map<std::string, Queue> receipts_;
   const std::vector<long>* line_ = nullptr;
@@ -455,7 +510,17 @@ RunResult LPart(const std::string& appDb, const Services& services, const Option
         }
         ++linesInTransaction;
       }
-      reader->endItem();
+      try {
+        reader->endItem();
+      } catch (...) {
+        // The item's lines are saved but not all their draws: none of the
+        // open transaction may stay.
+        try {
+          if (year->inTransaction()) year->rollback();
+        } catch (const std::exception&) {
+        }
+        throw;
+      }
       result.items.push_back(summary);
       if (linesInTransaction >= options.linesPerCommit ||
           (linesInTransaction > 0 && std::chrono::duration<double>(Clock::now() - since).count() >=

@@ -280,6 +280,24 @@ TEST_P(LPartTest, AFailureInsideALineTakesBackItsDraws) {
   EXPECT_FALSE(after[3].cost);
 }
 
+TEST_P(LPartTest, AFailureKeepsWhatEarlierLinesOfTheItemDrewFromOneReceipt) {
+  Ledger l;
+  l.docs = {{"R1", "2011-01-01", "入货"}, {"R2", "2011-01-02", "入货"}, {"S1", "2011-02-01", "销货"},
+            {"S2", "2011-02-02", "销货"}, {"S3", "2011-02-03", "销货"}};
+  l.lines = {receipt("R1", "A", 10, 10.0), receipt("R2", "A", 4, 12.0), outgoing("S1", "A", 1, 15),
+             outgoing("S2", "A", 2, 30), outgoing("S3", "A", 8, 99)};
+  make(l);
+  fifocost::testing::execSql(yearDb_, "UPDATE 库清单 SET 进价 = 'abc' WHERE 发票号 = 'R2'");
+  EXPECT_EQ(failure(), db::kErrTypeMismatch);
+  const auto after = lines();
+  EXPECT_EQ(after[0].available, 7.0);  // S1 and S2 drew 3; S3's draw of the other 7 is taken back
+  EXPECT_EQ(after[0].settled, -1);
+  EXPECT_EQ(after[3].cost, 20.0);
+  EXPECT_EQ(after[3].settled, -1);
+  EXPECT_EQ(after[4].settled, 0);
+  EXPECT_FALSE(after[4].cost);
+}
+
 // Another user's commit between two of the run's commits: the run goes on
 // from what is stored, in either read mode.
 class InterferingDatabase : public db::Database {
