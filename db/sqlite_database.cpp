@@ -481,7 +481,8 @@ class SqliteRecordset : public Recordset {
       const std::string& table = tables_[static_cast<size_t>(t)].name;
       // What the row stores is shown afterwards; the engine is asked only
       // when its conversion cannot be told here (text into a number column).
-      std::vector<Value> stored;
+      std::vector<Value>& stored = stored_;
+      stored.clear();
       for (size_t k = 0; k < plan.bindColumn.size(); ++k) {
         std::optional<Value> v = storedAs(plan.affinity[k], assigned(plan.bindColumn[k]));
         if (!v) break;
@@ -605,6 +606,7 @@ class SqliteRecordset : public Recordset {
   };
   std::deque<PlanEntry> plans_;  // few; a deque keeps them in place
   std::vector<size_t> cols_;     // reused by update()
+  std::vector<Value> stored_;    // reused by update()
 };
 
 bool looksLikeStatement(const std::string& s) {

@@ -232,7 +232,7 @@ class SnapshotReader : public LedgerReader {
   }
   db::Value receiptAvailable() override {
     if (!pending_.empty())
-      if (auto it = pending_.find(s5_->bookmark()); it != pending_.end()) return db::Value(it->second);
+      if (const double* p = pending_.find(s5_->bookmark())) return db::Value(*p);
     return s5_->field(receiptFields_.available);
   }
   db::Value receiptPrice() override { return s5_->field(receiptFields_.price); }
@@ -242,16 +242,16 @@ class SnapshotReader : public LedgerReader {
     // committed apart from it). That holds where the column keeps a number
     // as written, seen on the first save; elsewhere every save is written.
     const long bm = s5_->bookmark();
-    auto it = pending_.find(bm);
-    Draw d{s5_, bm, receiptAvailable(),
-           it != pending_.end() ? db::Value(int64_t{-1}) : s5_->field(receiptFields_.settled), false, std::nullopt};
-    if (it != pending_.end()) d.pendingBefore = it->second;
+    const double* p = pending_.find(bm);
+    Draw d{s5_, bm, receiptAvailable(), p ? db::Value(int64_t{-1}) : s5_->field(receiptFields_.settled), false,
+           std::nullopt};
+    if (p) d.pendingBefore = *p;
     if (keepsNumbers_ && std::isfinite(available)) {
       d.deferred = true;
-      pending_[bm] = available;
+      pending_.set(bm, available);
     } else {
       saveReceiptFields(*s5_, receiptFields_, available);
-      if (it != pending_.end()) pending_.erase(it);
+      pending_.erase(bm);
       if (!numbersChecked_) {
         numbersChecked_ = true;
         const db::Value stored = s5_->field(receiptFields_.available);
@@ -273,7 +273,7 @@ class SnapshotReader : public LedgerReader {
     // what the completed lines drew is written.
     for (auto it = drawn_.rbegin(); it != drawn_.rend(); ++it) {
       if (it->deferred && !flushedInLine_) {
-        if (it->pendingBefore) pending_[it->bookmark] = *it->pendingBefore;
+        if (it->pendingBefore) pending_.set(it->bookmark, *it->pendingBefore);
         else pending_.erase(it->bookmark);
         continue;
       }
@@ -312,12 +312,12 @@ class SnapshotReader : public LedgerReader {
   // Writes the receipts' values not yet written, in the order of the rows.
   void flush() {
     if (pending_.empty()) return;
-    std::vector<std::pair<long, double>> rows(pending_.begin(), pending_.end());
-    std::sort(rows.begin(), rows.end());
-    for (const auto& [bm, available] : rows) {
+    std::sort(pending_.rows.begin(), pending_.rows.end());
+    while (!pending_.empty()) {
+      const auto [bm, available] = pending_.rows.front();
       s5_->goTo(bm);
       saveReceiptFields(*s5_, receiptFields_, available);
-      pending_.erase(bm);
+      pending_.rows.erase(pending_.rows.begin());
     }
   }
 
@@ -351,7 +351,32 @@ class SnapshotReader : public LedgerReader {
   std::unique_ptr<db::Recordset> s4_;
   std::shared_ptr<db::Recordset> s5_;
   std::vector<Draw> drawn_;
-  std::unordered_map<long, double> pending_;  // receipts' 销合 not yet written, by row of s5_
+  // Receipts' 销合 not yet written, by row of s5_: those of one item, few.
+  struct Pending {
+    std::vector<std::pair<long, double>> rows;
+    bool empty() const { return rows.empty(); }
+    const double* find(long bm) const {
+      for (const auto& r : rows)
+        if (r.first == bm) return &r.second;
+      return nullptr;
+    }
+    void set(long bm, double v) {
+      for (auto& r : rows)
+        if (r.first == bm) {
+          r.second = v;
+          return;
+        }
+      rows.emplace_back(bm, v);
+    }
+    void erase(long bm) {
+      for (size_t i = 0; i < rows.size(); ++i)
+        if (rows[i].first == bm) {
+          rows.erase(rows.begin() + static_cast<long>(i));
+          return;
+        }
+    }
+  };
+  Pending pending_;
   bool numbersChecked_ = false, keepsNumbers_ = false, flushedInLine_ = false;
   std::unordered_map<std::string, std::vector<long>> lines_;
   std::unordered_map<std::string, Queue> receipts_;
