@@ -19,24 +19,6 @@ struct Token {
 bool identStart(unsigned char c) { return c == '_' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || c >= 0x80; }
 bool identPart(unsigned char c) { return identStart(c) || (c >= '0' && c <= '9') || c == '$'; }
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool sameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (lower(a[i]) != lower(b[i])) return false;
-  return true;
-}
-
-std::string quoteIdent(const std::string& name) {
-  std::string r = "\"";
-  for (char c : name) {
-    if (c == '"') r += '"';
-    r += c;
-  }
-  return r + "\"";
-}
-
 std::string quoteText(const std::string& text) {
   std::string r = "'";
   for (char c : text) {
@@ -333,6 +315,24 @@ int daysInMonth(int y, int m) {
 }
 
 }  // namespace
+
+char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+bool sameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
+  return true;
+}
+
+std::string quoteIdent(const std::string& name) {
+  std::string r = "\"";
+  for (char c : name) {
+    if (c == '"') r += '"';
+    r += c;
+  }
+  return r + "\"";
+}
 
 std::string normalizeDateLiteral(const std::string& inner) {
   auto bad = [&]() -> std::string {

@@ -42,6 +42,12 @@ Translated translate(const std::string& sql, const SchemaLookup& schema, Purpose
 // optional hh:mm[:ss]; returns "yyyy-mm-dd" or "yyyy-mm-dd hh:mm:ss".
 std::string normalizeDateLiteral(const std::string& inner);
 
+// Names compared as the engine compares them: ASCII letters without case.
+char lowerAscii(char c);
+bool sameName(const std::string& a, const std::string& b);
+// A name as an SQLite identifier, in double quotes.
+std::string quoteIdent(const std::string& name);
+
 // Prefix of the rowid columns added to an updatable SELECT.
 inline constexpr const char* kRowidColumnPrefix = "__rowid_";
 

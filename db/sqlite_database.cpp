@@ -34,27 +34,12 @@ std::string valueToText(const Value& v) {
 
 namespace {
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool sameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (lower(a[i]) != lower(b[i])) return false;
-  return true;
-}
+using dialect::quoteIdent;
+using dialect::sameName;
 
 std::string lowerAscii(std::string s) {
-  for (char& c : s) c = lower(c);
+  for (char& c : s) c = dialect::lowerAscii(c);
   return s;
-}
-
-std::string quoteIdent(const std::string& name) {
-  std::string r = "\"";
-  for (char c : name) {
-    if (c == '"') r += '"';
-    r += c;
-  }
-  return r + "\"";
 }
 
 [[noreturn]] void throwEngine(sqlite3* h, int rc, const std::string& context) {
