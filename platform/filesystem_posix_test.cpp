@@ -8,26 +8,14 @@
 
 #include "platform/error.h"
 #include "platform/test_support_posix.h"
+#include "platform/test_support.h"
 
 namespace plat {
 namespace {
 
-using Names = std::vector<std::string>;
-
-int errorNumber(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const PlatformError& e) {
-    return e.number();
-  }
-  return 0;
-}
-
-Names drain(DirListing& l) {
-  Names names;
-  for (std::string n = l.next(); !n.empty(); n = l.next()) names.push_back(n);
-  return names;
-}
+using testing::drain;
+using testing::errorNumber;
+using testing::Names;
 
 class PosixFileSystemTest : public testing::TempFolder {
  protected:

@@ -10,6 +10,7 @@
 #include "platform/filesystem.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/test_support.h"
 #include "platform/ui.h"
 #include "platform/win/unique_handle.h"
 #include "platform/win/wide.h"
@@ -17,24 +18,11 @@
 namespace plat {
 namespace {
 
-using Names = std::vector<std::string>;
+using testing::drain;
+using testing::errorNumber;
+using testing::Names;
 using win::narrow;
 using win::widen;
-
-int errorNumber(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const PlatformError& e) {
-    return e.number();
-  }
-  return 0;
-}
-
-Names drain(DirListing& l) {
-  Names names;
-  for (std::string n = l.next(); !n.empty(); n = l.next()) names.push_back(n);
-  return names;
-}
 
 void removeTree(const std::wstring& dir) {
   WIN32_FIND_DATAW d;
