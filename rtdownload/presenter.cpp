@@ -57,13 +57,12 @@ std::string roundHalfAway(std::string_view text, int decimals, int scale = 0) {
     if ((mantissa % divisor) * 2 >= divisor) ++units;
   }
   std::string digits = std::to_string(units);
-  if (decimals > 0) {
-    if (digits.size() <= static_cast<size_t>(decimals))
-      digits.insert(0, static_cast<size_t>(decimals) + 1 - digits.size(), '0');
-    digits.insert(digits.size() - static_cast<size_t>(decimals), ".");
-  }
-  if (negative && units != 0) digits.insert(0, "-");
-  return digits;
+  const size_t places = static_cast<size_t>(decimals);
+  if (places > 0 && digits.size() <= places) digits = std::string(places + 1 - digits.size(), '0') + digits;
+  std::string result = negative && units != 0 ? "-" : "";
+  result += places > 0 ? digits.substr(0, digits.size() - places) + "." + digits.substr(digits.size() - places)
+                       : digits;
+  return result;
 }
 
 template <typename T>
