@@ -34,7 +34,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   auto fs = plat::makeNativeFileSystem();
   auto processes = plat::makeNativeProcesses();
   auto ui = plat::makeNativeUi();
-  int code = 0;
   {
     rtd::win::DLTestWindow window(instance);
     std::wstring error;
@@ -64,5 +63,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     window.destroy();
   }
   OleUninitialize();
-  return code;
+  return 0;
 }
