@@ -13,6 +13,9 @@
 //       Control id: the WM_COMMAND a click sends (buttons, notifying labels).
 //       x,y (client coordinates): button down and up on the window under it.
 //   uiauto text <title> <controlId>      prints a control's text
+//   uiauto lines <title> <controlId>     prints a list box's lines, one a line
+//   uiauto spy <dll>                     hooks every program's window procedures
+//       with uispy.dll (see there), prints "ready" and keeps the hook until killed
 //   uiauto close <title>                 posts WM_CLOSE
 //   uiauto list                          dumps top-level windows and children
 //   uiauto hold-desktop                  keeps a hidden window until killed
@@ -366,6 +369,40 @@ int cmdText(int argc, wchar_t** argv) {
   return 0;
 }
 
+int cmdLines(int argc, wchar_t** argv) {
+  if (argc != 4) return 2;
+  HWND top = findTop(nullptr, argv[2]);
+  if (!top) return 1;
+  HWND list = findChild(top, _wtoi(argv[3]));
+  if (!list) return 1;
+  std::string text;
+  const LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
+  for (LRESULT i = 0; i < count; ++i) {
+    std::wstring line(static_cast<size_t>(SendMessageW(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0)) + 1, L'\0');
+    const LRESULT n = SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(line.data()));
+    line.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    text += toUtf8(line) + "\n";
+  }
+  out(text);
+  return 0;
+}
+
+int cmdSpy(int argc, wchar_t** argv) {
+  if (argc != 3) return 2;
+  HMODULE dll = LoadLibraryW(argv[2]);
+  auto proc = dll ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(dll, "UiSpyHook"))) : nullptr;
+  HHOOK hook = proc ? SetWindowsHookExW(WH_CALLWNDPROC, proc, dll, 0) : nullptr;
+  if (!hook) {
+    err("uiauto: cannot hook\n");
+    return 3;
+  }
+  out("ready\n");
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+  UnhookWindowsHookEx(hook);
+  return 0;
+}
+
 int cmdClose(int argc, wchar_t** argv) {
   if (argc != 3) return 2;
   HWND top = findTop(nullptr, argv[2]);
@@ -403,6 +440,8 @@ int wmain(int argc, wchar_t** argv) {
   else if (cmd == L"click") rc = cmdClick(argc, argv);
   else if (cmd == L"text") rc = cmdText(argc, argv);
   else if (cmd == L"close") rc = cmdClose(argc, argv);
+  else if (cmd == L"lines") rc = cmdLines(argc, argv);
+  else if (cmd == L"spy") rc = cmdSpy(argc, argv);
   else if (cmd == L"hold-desktop") {
     // Wine ends its desktop process when the last windowed program ends and
     // starts it again with the next one, a second each time; one hidden
@@ -415,6 +454,6 @@ int wmain(int argc, wchar_t** argv) {
     EnumWindows(listTop, 0);
     rc = 0;
   }
-  if (rc == 2) err("usage: uiauto wait-dialog|wait-window|wait-gone|click|text|close|list ...\n");
+  if (rc == 2) err("usage: uiauto wait-dialog|wait-window|wait-gone|click|text|lines|spy|close|list ...\n");
   return rc;
 }

@@ -1,0 +1,3 @@
+#pragma once
+// Resource ids of Rundrel.exe.
+#define IDB_BANNER 101
