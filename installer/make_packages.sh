@@ -37,15 +37,6 @@ sql() { msibuild "$msi" -q "$1"; }
 # wixl drops these component bits: the sample settings file is never
 # removed (Permanent, 16) and never replaced when present (NeverOverwrite, 128).
 sql "UPDATE \`Component\` SET \`Attributes\` = $((bits | 16 | 128)) WHERE \`Component\` = 'Settings'"
-# A package of the same version replaces the installed one too (wixl has no
-# AllowSameVersionUpgrades): the other architecture's package or a rebuild
-# then never lands beside it in the same folder. 512: the maximum version
-# is included.
-# Attributes is part of the row's key: the row is written anew.
-upgrade_code=$(msiinfo export "$msi" Property | awk -F'\t' '$1 == "UpgradeCode" { print $2 }')
-sql "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'"
-sql "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`)
-  VALUES ('$upgrade_code', '$version', 513, 'WIX_UPGRADE_DETECTED')"
 # wixl writes no TypeLib table: the installer registers the control's type
 # library (Lumvex 3.0, language neutral) itself and removes it with the control.
 sql "CREATE TABLE \`TypeLib\` (\`LibID\` CHAR(38) NOT NULL, \`Language\` SHORT NOT NULL,
