@@ -26,7 +26,8 @@ const std::string kProgIdKey = R"(HKCR\Lumvex.bkDLControl)";
 const std::string kTypeLibKey = R"(HKCR\TypeLib\{C8515966-EF37-46BC-9ECA-50174F0FC111})";
 const std::string kKitKey = R"(HKLM\Software\ShopKit)";
 const std::string kUninstallKey = R"(HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\)";
-const std::string kRuntimeKey = R"(HKLM\Software\Microsoft\Office\11.0\Access\InstallRoot)";
+const std::string kOfficeKey = R"(HKLM\Software\Microsoft\Office\)";
+const std::string kRuntimeKey = kOfficeKey + R"(11.0\Access\InstallRoot)";
 
 // A registry value's text, empty when it is not there.
 std::string regText(const std::string& key, const std::string& name = "") {
@@ -107,9 +108,13 @@ class InstallerWine : public ::testing::Test {
  protected:
   void SetUp() override {
     fs::remove_all(dir);
-    regDeleteKey(kRuntimeKey, RegView::k32);
+    forgetRuntimes();
   }
-  void TearDown() override { regDeleteKey(kRuntimeKey, RegView::k32); }
+  void TearDown() override { forgetRuntimes(); }
+  // Other tests of the run may leave runtimes registered in the prefix.
+  static void forgetRuntimes() {
+    for (const char* v : {"9.0", "10.0", "11.0"}) regDeleteKey(kOfficeKey + v, RegView::k32);
+  }
 
   RunResult msiexec(const std::vector<std::string>& args, const std::string& logName) {
     std::vector<std::string> command{"msiexec"};
