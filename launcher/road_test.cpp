@@ -70,7 +70,12 @@ class RoadTest : public ::testing::Test {
     writeBytes(shop() / "S.cpl", "BMpicture");
     makeAppDb(shop() / "Velmora.dll");
     launcher = std::make_unique<Launcher>(services(), "D:\\Shop");
-    launcher->svc.closeWindow = [this] { ++windowCloses; };
+    events.clear();
+    launcher->svc.closeWindow = [this] {
+      ++windowCloses;
+      events.push_back("close");
+    };
+    ui.onMessageBox = [this] { events.push_back("box"); };
     launcher->AccessRoot = "C:\\Office11\\";
   }
   void TearDown() override {
@@ -127,6 +132,7 @@ class RoadTest : public ::testing::Test {
   SteppingClock clock;
   std::unique_ptr<Launcher> launcher;
   int windowCloses = 0;
+  std::vector<std::string> events;  // window closes and message boxes, in order
 };
 
 TEST_F(RoadTest, TypicalDayPreparesWorkingFilesAndStartsTheRuntime) {
@@ -229,7 +235,8 @@ TEST_F(RoadTest, FailuresBeforeTheWorkingCopyReportBootProErr) {
     c.arrange();
     EXPECT_EQ(runRoad(), BootOutcome::kFailed) << c.what;
     EXPECT_EQ(messages(), std::vector<std::string>{kBootProError}) << c.what;
-    EXPECT_EQ(windowCloses, 1) << c.what;
+    // The window goes before the message, so the box stands alone.
+    EXPECT_EQ(events, (std::vector<std::string>{"close", "box"})) << c.what;
     EXPECT_TRUE(processes.started.empty()) << c.what;
     EXPECT_FALSE(fs::exists(workDb())) << c.what;
   }
@@ -304,7 +311,7 @@ TEST_F(RoadTest, SavePathFailuresShowTheirOwnMessage) {
     sql(shop() / "Velmora.dll", c.setup);
     EXPECT_EQ(runRoad(), BootOutcome::kSavePathFailed) << c.what;
     EXPECT_EQ(messages(), std::vector<std::string>{kSavePathError}) << c.what;
-    EXPECT_EQ(windowCloses, 1);
+    EXPECT_EQ(events, (std::vector<std::string>{"close", "box"})) << c.what;
     EXPECT_TRUE(processes.started.empty()) << c.what;
   }
   // Not a database at all.
@@ -359,6 +366,23 @@ TEST_F(RoadTest, ClearingNeverFollowsALinkOutOfTheTempFolder) {
   EXPECT_EQ(readBytes(root / "precious" / "ledger.mdb"), "keep me");
   EXPECT_EQ(fs::status(root / "precious" / "ledger.mdb").permissions() & fs::perms::owner_write,
             fs::perms::none);
+}
+
+TEST_F(RoadTest, TempFolderThatIsALinkIsReplacedNeverFollowed) {
+  const fs::path outside = root / "elsewhere";
+  writeBytes(outside / "ledger.mdb", "keep me");
+  writeBytes(outside / "sub" / "notes.txt", "and me");
+  fileSystem->setAttributes(outside.string(), plat::attr::kHidden);
+  fs::create_directory_symlink(outside, temp());
+
+  ASSERT_EQ(runRoad(), BootOutcome::kStarted);
+  EXPECT_FALSE(fs::is_symlink(temp()));
+  EXPECT_TRUE(fs::is_directory(temp()));
+  EXPECT_TRUE(fs::exists(workDb()));
+  EXPECT_EQ(readBytes(outside / "ledger.mdb"), "keep me");
+  EXPECT_EQ(readBytes(outside / "sub" / "notes.txt"), "and me");
+  EXPECT_EQ(fileSystem->getAttributes(outside.string()), plat::attr::kDirectory | plat::attr::kHidden);
+  EXPECT_FALSE(fs::exists(outside / "110130.BAR"));
 }
 
 TEST_F(RoadTest, SmallServicesSwallowTheirErrors) {
