@@ -116,8 +116,9 @@ void IntroWin32::setCaption(const std::string& text) {
   if (label1_ && hwnd_) SetWindowTextW(label1_, widen(text).c_str());
 }
 
-void IntroWin32::startTimer(int id, int intervalMs) {
-  if (hwnd_) SetTimer(hwnd_, static_cast<UINT_PTR>(id), static_cast<UINT>(intervalMs), nullptr);
+bool IntroWin32::startTimer(int id, int intervalMs) {
+  return hwnd_ &&
+         SetTimer(hwnd_, static_cast<UINT_PTR>(id), static_cast<UINT>(intervalMs), nullptr) != 0;
 }
 
 void IntroWin32::stopTimer(int id) {

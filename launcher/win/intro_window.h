@@ -29,7 +29,7 @@ class IntroWin32 : public IntroWindow {
   void show() override;
   void place(const TwipRect& r) override;
   void setCaption(const std::string& text) override;
-  void startTimer(int id, int intervalMs) override;
+  bool startTimer(int id, int intervalMs) override;
   void stopTimer(int id) override;
   void hide() override;
   void close() override;
