@@ -46,6 +46,10 @@ IntroWin32::~IntroWin32() {
   deleteGdi(label1Back_);
   deleteGdi(label2Back_);
   deleteGdi(splash_);
+  // The class holds the icons until it is gone.
+  UnregisterClassW(kClassName, instance_);
+  if (icon_) DestroyIcon(icon_);
+  if (smallIcon_) DestroyIcon(smallIcon_);
 }
 
 bool IntroWin32::create() {
@@ -54,10 +58,14 @@ bool IntroWin32::create() {
   wc.style = CS_HREDRAW | CS_VREDRAW;
   wc.lpfnWndProc = &IntroWin32::windowProc;
   wc.hInstance = instance_;
-  wc.hIcon = static_cast<HICON>(
+  // Unshared, at exactly the sizes wanted (shared loading is for the system
+  // sizes only); freed with the window.
+  icon_ = static_cast<HICON>(
       LoadImageW(instance_, MAKEINTRESOURCEW(IDI_ORVANE), IMAGE_ICON, 48, 48, LR_DEFAULTCOLOR));
-  wc.hIconSm = static_cast<HICON>(
+  smallIcon_ = static_cast<HICON>(
       LoadImageW(instance_, MAKEINTRESOURCEW(IDI_ORVANE), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
+  wc.hIcon = icon_;
+  wc.hIconSm = smallIcon_;
   wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
   wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
   wc.lpszClassName = kClassName;

@@ -51,6 +51,8 @@ class IntroWin32 : public IntroWindow {
   HBRUSH label1Back_ = nullptr;
   HBRUSH label2Back_ = nullptr;
   HBITMAP splash_ = nullptr;
+  HICON icon_ = nullptr;  // the class's icons, loaded unshared: ours to free
+  HICON smallIcon_ = nullptr;
   int dpi_ = 96;
   IntroLogic* logic_ = nullptr;
   bool ended_ = false;

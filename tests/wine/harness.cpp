@@ -423,6 +423,7 @@ Dialog parseDialog(const std::string& text) {
     if (key == "title") d.title = value;
     else if (key == "text") d.text = value;
     else if (key == "icon") d.icon = value;
+    else if (key == "topmost") d.topmost = value == "1";
     else if (key == "buttons") {
       std::istringstream in(value);
       std::string id;

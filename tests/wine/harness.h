@@ -179,6 +179,7 @@ struct Dialog {
   std::string text;          // the message, line feeds included
   std::string icon;          // exclamation, hand, question, asterisk, none, unknown
   std::vector<int> buttons;  // control ids present: 1 OK, 2 Cancel, 6 Yes, 7 No ...
+  bool topmost = false;      // stays above other programs' windows
 };
 // Waits for a visible dialog titled `title` ("-" for any), records it and,
 // when `press` is given, presses that button and waits for the dialog to go.
