@@ -11,27 +11,28 @@
 #include <map>
 
 #include "launcher/testing/fakes.h"
-#include "launcher/testing/settings_table.h"
 #include "platform/filesystem_posix.h"
+#include "tests/support/files.h"
+#include "tests/support/sql.h"
+#include "tests/support/temp_folder.h"
 
 namespace launcher {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::FakeProcesses;
-using testing::settingsRow;
-using testing::sql;
+using testsupport::readBytes;
+using testsupport::writeBytes;
 using testing::MemRegistry;
 using testing::ScriptedUi;
 using testing::SteppingClock;
 
-void writeBytes(const fs::path& p, const std::string& bytes) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << bytes;
-}
-std::string readBytes(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+void sql(const fs::path& file, const std::string& script) { testsupport::runSql(file, script); }
+
+// yearnew, appath, path and dbpath of the first settings row ("NULL" for a
+// NULL field); empty when the file or the row is not there.
+testsupport::Row settingsRow(const fs::path& file) {
+  return testsupport::queryRow(file, "SELECT yearnew, appath, path, dbpath FROM usysbookind");
 }
 
 
@@ -54,9 +55,8 @@ class HeldOpenFs : public plat::PosixFileSystem {
 class RoadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root = fs::temp_directory_path() / ("road-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
+    folder = std::make_unique<testsupport::TempFolder>("road");
+    root = folder->path();
     ui = ScriptedUi{};
     processes = FakeProcesses{};
     windowCloses = 0;
@@ -78,13 +78,7 @@ class RoadTest : public ::testing::Test {
     ui.onMessageBox = [this] { events.push_back("box"); };
     launcher->AccessRoot = "C:\\Office11\\";
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ec);
-    for (auto& e : fs::recursive_directory_iterator(root, ec))
-      fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(root, ec);
-  }
+  void TearDown() override { folder.reset(); }
 
   fs::path shop() const { return root / "D" / "Shop"; }
   fs::path temp() const { return shop() / "temp"; }
@@ -124,6 +118,7 @@ class RoadTest : public ::testing::Test {
     return out;
   }
 
+  std::unique_ptr<testsupport::TempFolder> folder;
   fs::path root;
   std::unique_ptr<HeldOpenFs> fileSystem;
   MemRegistry registry;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "launcher/intro.h"
+#include "platform/win/gdi.h"
 
 namespace launcher::win {
 
@@ -46,13 +47,13 @@ class IntroWin32 : public IntroWindow {
   HWND hwnd_ = nullptr;
   HWND label1_ = nullptr;
   HWND label2_ = nullptr;
-  HFONT label1Font_ = nullptr;
-  HFONT label2Font_ = nullptr;
-  HBRUSH label1Back_ = nullptr;
-  HBRUSH label2Back_ = nullptr;
-  HBITMAP splash_ = nullptr;
-  HICON icon_ = nullptr;  // the class's icons, loaded unshared: ours to free
-  HICON smallIcon_ = nullptr;
+  plat::win::UniqueFont label1Font_;
+  plat::win::UniqueFont label2Font_;
+  plat::win::UniqueBrush label1Back_;
+  plat::win::UniqueBrush label2Back_;
+  plat::win::UniqueBitmap splash_;
+  plat::win::UniqueIcon icon_;  // the class's icons: freed once the class is gone
+  plat::win::UniqueIcon smallIcon_;
   int dpi_ = 96;
   IntroLogic* logic_ = nullptr;
   bool ended_ = false;

@@ -22,6 +22,15 @@ using UniqueBrush = UniqueHandle<GdiObjectTraits<HBRUSH>>;
 using UniqueBitmap = UniqueHandle<GdiObjectTraits<HBITMAP>>;
 using UniquePen = UniqueHandle<GdiObjectTraits<HPEN>>;
 
+// Icons and cursors loaded unshared (LoadImage without LR_SHARED),
+// released with DestroyIcon.
+struct IconTraits {
+  using Type = HICON;
+  static Type invalid() noexcept { return nullptr; }
+  static void close(Type h) noexcept { ::DestroyIcon(h); }
+};
+using UniqueIcon = UniqueHandle<IconTraits>;
+
 // A memory DC from CreateCompatibleDC, released with DeleteDC.
 struct MemoryDcTraits {
   using Type = HDC;
