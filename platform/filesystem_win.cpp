@@ -133,7 +133,8 @@ class WinFileSystem : public FileSystem {
           nullptr));
       if (!link) throw errorFromWin32(::GetLastError());
       FILE_BASIC_INFO info{};  // zero times: left as they are
-      info.FileAttributes = a & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+      info.FileAttributes =
+          a & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
       if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
       if (!::SetFileInformationByHandle(link.get(), FileBasicInfo, &info, sizeof info))
         throw errorFromWin32(::GetLastError());

@@ -24,8 +24,7 @@ constexpr int kSplashHeight = 174;
 
 }  // namespace
 
-IntroWin32::IntroWin32(HINSTANCE instance)
-    : instance_(instance), dpi_(plat::win::screenDpi()) {}
+IntroWin32::IntroWin32(HINSTANCE instance) : instance_(instance), dpi_(plat::win::screenDpi()) {}
 
 IntroWin32::~IntroWin32() {
   close();
@@ -52,8 +51,8 @@ bool IntroWin32::create() {
   wc.lpszClassName = kClassName;
   if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
 
-  splash_.reset(static_cast<HBITMAP>(
-      LoadImageW(instance_, MAKEINTRESOURCEW(IDB_SPLASH), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+  splash_.reset(static_cast<HBITMAP>(LoadImageW(instance_, MAKEINTRESOURCEW(IDB_SPLASH),
+                                                IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
   const int label1Height = -MulDiv(static_cast<int>(kLabel1FontPoints * 100), dpi_, 7200);
   label1Font_.reset(CreateFontW(label1Height, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE,
                                 DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,

@@ -88,8 +88,8 @@ class OrvaneWine : public ::testing::Test {
     app.write("S.cpl", "picture");
     makeApplicationDatabase(app.file("Velmora.dll"));
     // Workgroup copies of earlier tests would hide where this one puts them.
-    for (const char* copy : {"system.mdw", "windows/system32/system.mdw",
-                             "windows/syswow64/system.mdw"})
+    for (const char* copy :
+         {"system.mdw", "windows/system32/system.mdw", "windows/syswow64/system.mdw"})
       fs::remove(driveC() / copy);
   }
 
