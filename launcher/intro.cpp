@@ -30,10 +30,12 @@ void IntroLogic::load() {
   // place and size.
   place();
   window_.show();
-  timer2On_ = true;
-  window_.startTimer(kTimer2, kTimer2IntervalMs);
+  // Without its timer the countdown caption just stays.
+  timer2On_ = window_.startTimer(kTimer2, kTimer2IntervalMs);
   timer1On_ = true;
-  window_.startTimer(kTimer1, kTimer1IntervalMs);
+  // Without the start tick's timer nothing would ever end the splash: the
+  // start-up runs at once instead, as the user who started it expects.
+  if (!window_.startTimer(kTimer1, kTimer1IntervalMs)) startTick();
 }
 
 void IntroLogic::setCaption(const std::string& text) {

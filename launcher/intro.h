@@ -72,7 +72,8 @@ class IntroWindow {
   // Outer position and size of the window.
   virtual void place(const TwipRect& r) = 0;
   virtual void setCaption(const std::string& text) = 0;  // Label1
-  virtual void startTimer(int id, int intervalMs) = 0;
+  // False when the platform could not start the timer.
+  virtual bool startTimer(int id, int intervalMs) = 0;
   virtual void stopTimer(int id) = 0;
   virtual void hide() = 0;
   // Destroys the window; may be asked more than once.

@@ -21,8 +21,9 @@ class RecordingWindow : public IntroWindow {
     if (hidden) ++placesAfterHide;
   }
   void setCaption(const std::string& text) override { captions.push_back(text); }
-  void startTimer(int id, int ms) override {
+  bool startTimer(int id, int ms) override {
     log.push_back("start" + std::to_string(id) + ":" + std::to_string(ms));
+    return id != failingTimer;
   }
   void stopTimer(int id) override { log.push_back("stop" + std::to_string(id)); }
   void hide() override {
@@ -36,6 +37,7 @@ class RecordingWindow : public IntroWindow {
   std::vector<TwipRect> places;
   std::vector<std::string> captions;
   bool hidden = false;
+  int failingTimer = 0;  // the timer the platform refuses to start, if any
   int placesAfterHide = 0;
   size_t placesAtShow = 0;
 };
@@ -141,15 +143,45 @@ TEST_F(IntroTest, EachAnimationStepWaitsForTheClockToAdvance) {
 
 TEST_F(IntroTest, PauseAcrossMidnightEndsAfterTheRequestedTime) {
   IntroLogic intro = make();
-  clock.now = 86399.75;  // a quarter second before the day turns
+  intro.load();
+  // The clock reads a quarter second before a whole day: a pause measured on
+  // the time of day, which starts again from 0 at midnight, would find a
+  // negative elapsed time after it and never end. A click after a hundred
+  // pumps ends such a pause so that the fault fails here instead of hanging.
+  clock.now = 86399.75;
   clock.step = 0.125;
   ui.onPump = [&] {
     if (clock.now > 86400) clock.date = {2011, 1, 31};
+    if (ui.pumps == 100) intro.labelClick();
   };
   intro.Pause(1.0);
   // Looks at .125 to .875 pump; the look at 1.0 ends the pause.
   EXPECT_EQ(ui.pumps, 7);
   EXPECT_EQ(clock.date, (plat::Date{2011, 1, 31}));
+  EXPECT_FALSE(intro.ended());
+}
+
+TEST_F(IntroTest, TimerThatCannotStart) {
+  struct Case {
+    int failing;
+    std::vector<std::string> log;
+  } cases[] = {
+      // Without the start tick's timer the start-up runs at once.
+      {kTimer1, {"check", "boot"}},
+      // Without the countdown's timer the start still comes on its tick.
+      {kTimer2, {}},
+  };
+  for (const Case& c : cases) {
+    log.clear();
+    window = RecordingWindow{};
+    window.failingTimer = c.failing;
+    IntroLogic intro = make();
+    intro.load();
+    EXPECT_EQ(log, c.log) << c.failing;
+    EXPECT_EQ(intro.ended(), c.failing == kTimer1) << c.failing;
+    intro.startTick();
+    EXPECT_EQ(log, (std::vector<std::string>{"check", "boot"})) << c.failing;
+  }
 }
 
 TEST_F(IntroTest, ClickDuringTheCountdownEndsAtOnce) {

@@ -117,6 +117,13 @@ void RegisterComponent(Launcher& l, const std::string& file) {
 void ClearTempFolder(Launcher& l) {
   const std::string path = l.AppDir + "\\temp";
   try {
+    // A link standing as the temp folder goes by itself: clearing through it
+    // would empty (and change the attributes of) a folder outside the program
+    // folder. The caller then makes a real folder in its place.
+    if (l.svc.fs.isLink(path)) {
+      l.svc.fs.removeLink(path);
+      return;
+    }
     l.svc.fs.setAttributes(path, plat::attr::kNormal);
     RecurseTree(l, path);
   } catch (const std::exception&) {

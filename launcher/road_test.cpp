@@ -11,27 +11,28 @@
 #include <map>
 
 #include "launcher/testing/fakes.h"
-#include "launcher/testing/settings_table.h"
 #include "platform/filesystem_posix.h"
+#include "tests/support/files.h"
+#include "tests/support/sql.h"
+#include "tests/support/temp_folder.h"
 
 namespace launcher {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::FakeProcesses;
-using testing::settingsRow;
-using testing::sql;
+using testsupport::readBytes;
+using testsupport::writeBytes;
 using testing::MemRegistry;
 using testing::ScriptedUi;
 using testing::SteppingClock;
 
-void writeBytes(const fs::path& p, const std::string& bytes) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << bytes;
-}
-std::string readBytes(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+void sql(const fs::path& file, const std::string& script) { testsupport::runSql(file, script); }
+
+// yearnew, appath, path and dbpath of the first settings row ("NULL" for a
+// NULL field); empty when the file or the row is not there.
+testsupport::Row settingsRow(const fs::path& file) {
+  return testsupport::queryRow(file, "SELECT yearnew, appath, path, dbpath FROM usysbookind");
 }
 
 
@@ -54,9 +55,8 @@ class HeldOpenFs : public plat::PosixFileSystem {
 class RoadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root = fs::temp_directory_path() / ("road-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
+    folder = std::make_unique<testsupport::TempFolder>("road");
+    root = folder->path();
     ui = ScriptedUi{};
     processes = FakeProcesses{};
     windowCloses = 0;
@@ -70,16 +70,15 @@ class RoadTest : public ::testing::Test {
     writeBytes(shop() / "S.cpl", "BMpicture");
     makeAppDb(shop() / "Velmora.dll");
     launcher = std::make_unique<Launcher>(services(), "D:\\Shop");
-    launcher->svc.closeWindow = [this] { ++windowCloses; };
+    events.clear();
+    launcher->svc.closeWindow = [this] {
+      ++windowCloses;
+      events.push_back("close");
+    };
+    ui.onMessageBox = [this] { events.push_back("box"); };
     launcher->AccessRoot = "C:\\Office11\\";
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ec);
-    for (auto& e : fs::recursive_directory_iterator(root, ec))
-      fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(root, ec);
-  }
+  void TearDown() override { folder.reset(); }
 
   fs::path shop() const { return root / "D" / "Shop"; }
   fs::path temp() const { return shop() / "temp"; }
@@ -119,6 +118,7 @@ class RoadTest : public ::testing::Test {
     return out;
   }
 
+  std::unique_ptr<testsupport::TempFolder> folder;
   fs::path root;
   std::unique_ptr<HeldOpenFs> fileSystem;
   MemRegistry registry;
@@ -127,6 +127,7 @@ class RoadTest : public ::testing::Test {
   SteppingClock clock;
   std::unique_ptr<Launcher> launcher;
   int windowCloses = 0;
+  std::vector<std::string> events;  // window closes and message boxes, in order
 };
 
 TEST_F(RoadTest, TypicalDayPreparesWorkingFilesAndStartsTheRuntime) {
@@ -229,7 +230,8 @@ TEST_F(RoadTest, FailuresBeforeTheWorkingCopyReportBootProErr) {
     c.arrange();
     EXPECT_EQ(runRoad(), BootOutcome::kFailed) << c.what;
     EXPECT_EQ(messages(), std::vector<std::string>{kBootProError}) << c.what;
-    EXPECT_EQ(windowCloses, 1) << c.what;
+    // The window goes before the message, so the box stands alone.
+    EXPECT_EQ(events, (std::vector<std::string>{"close", "box"})) << c.what;
     EXPECT_TRUE(processes.started.empty()) << c.what;
     EXPECT_FALSE(fs::exists(workDb())) << c.what;
   }
@@ -304,7 +306,7 @@ TEST_F(RoadTest, SavePathFailuresShowTheirOwnMessage) {
     sql(shop() / "Velmora.dll", c.setup);
     EXPECT_EQ(runRoad(), BootOutcome::kSavePathFailed) << c.what;
     EXPECT_EQ(messages(), std::vector<std::string>{kSavePathError}) << c.what;
-    EXPECT_EQ(windowCloses, 1);
+    EXPECT_EQ(events, (std::vector<std::string>{"close", "box"})) << c.what;
     EXPECT_TRUE(processes.started.empty()) << c.what;
   }
   // Not a database at all.
@@ -359,6 +361,23 @@ TEST_F(RoadTest, ClearingNeverFollowsALinkOutOfTheTempFolder) {
   EXPECT_EQ(readBytes(root / "precious" / "ledger.mdb"), "keep me");
   EXPECT_EQ(fs::status(root / "precious" / "ledger.mdb").permissions() & fs::perms::owner_write,
             fs::perms::none);
+}
+
+TEST_F(RoadTest, TempFolderThatIsALinkIsReplacedNeverFollowed) {
+  const fs::path outside = root / "elsewhere";
+  writeBytes(outside / "ledger.mdb", "keep me");
+  writeBytes(outside / "sub" / "notes.txt", "and me");
+  fileSystem->setAttributes(outside.string(), plat::attr::kHidden);
+  fs::create_directory_symlink(outside, temp());
+
+  ASSERT_EQ(runRoad(), BootOutcome::kStarted);
+  EXPECT_FALSE(fs::is_symlink(temp()));
+  EXPECT_TRUE(fs::is_directory(temp()));
+  EXPECT_TRUE(fs::exists(workDb()));
+  EXPECT_EQ(readBytes(outside / "ledger.mdb"), "keep me");
+  EXPECT_EQ(readBytes(outside / "sub" / "notes.txt"), "and me");
+  EXPECT_EQ(fileSystem->getAttributes(outside.string()), plat::attr::kDirectory | plat::attr::kHidden);
+  EXPECT_FALSE(fs::exists(outside / "110130.BAR"));
 }
 
 TEST_F(RoadTest, SmallServicesSwallowTheirErrors) {

@@ -44,7 +44,11 @@ class CheckRuntimeTest : public ::testing::Test {
 
   Launcher make(const std::string& appDir = kApp) {
     Services s{fs, registry, processes, ui, clock};
-    s.closeWindow = [this] { ++closes; };
+    s.closeWindow = [this] {
+      ++closes;
+      events.push_back("close");
+    };
+    ui.onMessageBox = [this] { events.push_back("box"); };
     return Launcher(std::move(s), appDir);
   }
 
@@ -67,6 +71,7 @@ class CheckRuntimeTest : public ::testing::Test {
   ScriptedUi ui;
   SteppingClock clock;
   int closes = 0;
+  std::vector<std::string> events;  // window closes and message boxes, in order
 };
 
 TEST_F(CheckRuntimeTest, OnlyVersion11FoundAfterTheEarlierVersionsAreRead) {
@@ -197,6 +202,8 @@ TEST_F(CheckRuntimeTest, RegistrationToolMissingGoesToTheTrapBeforeTheRegistry) 
   EXPECT_FALSE(CheckRuntime(l));
   ASSERT_EQ(ui.shown.size(), 1u);
   EXPECT_EQ(ui.shown[0].text, kCheckRuntimeError);
+  // The trap shows its message while the window still stands, then closes it.
+  EXPECT_EQ(events, (std::vector<std::string>{"box", "close"}));
   EXPECT_TRUE(registry.queried.empty());
   EXPECT_FALSE(level());
   EXPECT_FALSE(prepared());
@@ -235,7 +242,7 @@ class NullWindow : public IntroWindow {
   void show() override {}
   void place(const TwipRect&) override {}
   void setCaption(const std::string&) override {}
-  void startTimer(int, int) override {}
+  bool startTimer(int, int) override { return true; }
   void stopTimer(int) override {}
   void hide() override { ++hides; }
   void close() override {}

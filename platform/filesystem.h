@@ -54,7 +54,8 @@ class FileSystem {
   virtual void setAttributes(const std::string& path, uint32_t attributes) = 0;
   // True when the path is a symbolic link or junction (a directory link).
   virtual bool isLink(const std::string& path) = 0;
-  // Removes a link itself, never what it points to.
+  // Removes a link itself, never what it points to, whatever the link's own
+  // attributes (a read-only link goes too).
   virtual void removeLink(const std::string& path) = 0;
   // Lines of a text file in the ANSI code page, decoded to UTF-8. A line ends
   // at CR LF or at a lone CR; a lone LF stays in the text. A last line without
@@ -64,8 +65,9 @@ class FileSystem {
   // to the new length.
   virtual void writeFile(const std::string& path, const std::string& bytes) = 0;
   virtual std::string readFile(const std::string& path) = 0;
-  // The Windows system directory, without a trailing separator; empty when
-  // the platform reports none.
+  // The Windows system directory as a 32-bit program sees it (the WOW64
+  // folder on 64-bit Windows), without a trailing separator; empty when the
+  // platform reports none.
   virtual std::string systemDirectory() = 0;
   // The folder that holds the running program, without a trailing separator
   // except at a drive root.

@@ -123,6 +123,22 @@ class WinFileSystem : public FileSystem {
     if (a == INVALID_FILE_ATTRIBUTES) throw errorFromWin32(::GetLastError());
     if ((a & FILE_ATTRIBUTE_REPARSE_POINT) == 0) throw errorOf(kErrInvalidProcedureCall);
     const std::wstring w = widen(path);
+    // Windows refuses to remove a read-only link. Its own attributes are reset
+    // through a handle to the link itself: SetFileAttributes by name could
+    // reach the target.
+    if ((a & FILE_ATTRIBUTE_READONLY) != 0) {
+      win::UniqueFileHandle link(::CreateFileW(
+          w.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+          nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+          nullptr));
+      if (!link) throw errorFromWin32(::GetLastError());
+      FILE_BASIC_INFO info{};  // zero times: left as they are
+      info.FileAttributes =
+          a & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+      if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+      if (!::SetFileInformationByHandle(link.get(), FileBasicInfo, &info, sizeof info))
+        throw errorFromWin32(::GetLastError());
+    }
     // A directory link goes with RemoveDirectory, which never touches the target.
     const BOOL ok = (a & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ::RemoveDirectoryW(w.c_str())
                                                         : ::DeleteFileW(w.c_str());
@@ -175,8 +191,12 @@ class WinFileSystem : public FileSystem {
   }
 
   std::string systemDirectory() override {
+    // The folder a 32-bit program sees as its system directory: on 64-bit
+    // Windows the WOW64 one (where the 32-bit database runtime looks), on a
+    // 32-bit system, where that call fails, the normal one.
     wchar_t buf[MAX_PATH + 1];
-    const UINT n = ::GetSystemDirectoryW(buf, MAX_PATH + 1);
+    UINT n = ::GetSystemWow64DirectoryW(buf, MAX_PATH + 1);
+    if (n == 0 || n > MAX_PATH) n = ::GetSystemDirectoryW(buf, MAX_PATH + 1);
     if (n == 0 || n > MAX_PATH) return std::string();
     std::wstring dir(buf, n);
     if (dir.size() > 3 && (dir.back() == L'\\' || dir.back() == L'/')) dir.pop_back();

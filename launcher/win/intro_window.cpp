@@ -22,30 +22,14 @@ constexpr COLORREF kFrame = RGB(96, 96, 96);
 constexpr int kSplashWidth = 500;
 constexpr int kSplashHeight = 174;
 
-template <typename T>
-void deleteGdi(T& object) {
-  if (object) DeleteObject(object);
-  object = nullptr;
-}
-
 }  // namespace
 
-IntroWin32::IntroWin32(HINSTANCE instance) : instance_(instance) {
-  HDC screen = GetDC(nullptr);
-  if (screen) {
-    dpi_ = GetDeviceCaps(screen, LOGPIXELSX);
-    ReleaseDC(nullptr, screen);
-  }
-  if (dpi_ <= 0) dpi_ = 96;
-}
+IntroWin32::IntroWin32(HINSTANCE instance) : instance_(instance), dpi_(plat::win::screenDpi()) {}
 
 IntroWin32::~IntroWin32() {
   close();
-  deleteGdi(label1Font_);
-  deleteGdi(label2Font_);
-  deleteGdi(label1Back_);
-  deleteGdi(label2Back_);
-  deleteGdi(splash_);
+  // The class holds the icons until it is gone; the members free them after.
+  UnregisterClassW(kClassName, instance_);
 }
 
 bool IntroWin32::create() {
@@ -54,26 +38,30 @@ bool IntroWin32::create() {
   wc.style = CS_HREDRAW | CS_VREDRAW;
   wc.lpfnWndProc = &IntroWin32::windowProc;
   wc.hInstance = instance_;
-  wc.hIcon = static_cast<HICON>(
-      LoadImageW(instance_, MAKEINTRESOURCEW(IDI_ORVANE), IMAGE_ICON, 48, 48, LR_DEFAULTCOLOR));
-  wc.hIconSm = static_cast<HICON>(
-      LoadImageW(instance_, MAKEINTRESOURCEW(IDI_ORVANE), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
+  // Unshared, at exactly the sizes wanted (shared loading is for the system
+  // sizes only); freed with the window.
+  icon_.reset(static_cast<HICON>(
+      LoadImageW(instance_, MAKEINTRESOURCEW(IDI_ORVANE), IMAGE_ICON, 48, 48, LR_DEFAULTCOLOR)));
+  smallIcon_.reset(static_cast<HICON>(
+      LoadImageW(instance_, MAKEINTRESOURCEW(IDI_ORVANE), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR)));
+  wc.hIcon = icon_.get();
+  wc.hIconSm = smallIcon_.get();
   wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
   wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
   wc.lpszClassName = kClassName;
   if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
 
-  splash_ = static_cast<HBITMAP>(
-      LoadImageW(instance_, MAKEINTRESOURCEW(IDB_SPLASH), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+  splash_.reset(static_cast<HBITMAP>(LoadImageW(instance_, MAKEINTRESOURCEW(IDB_SPLASH),
+                                                IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
   const int label1Height = -MulDiv(static_cast<int>(kLabel1FontPoints * 100), dpi_, 7200);
-  label1Font_ = CreateFontW(label1Height, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                            OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                            DEFAULT_PITCH | FF_SWISS, L"Tahoma");
-  label2Font_ = CreateFontW(label1Height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                            OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                            DEFAULT_PITCH | FF_SWISS, L"Tahoma");
-  label1Back_ = CreateSolidBrush(kLabel1Back);
-  label2Back_ = CreateSolidBrush(kLabel2Back);
+  label1Font_.reset(CreateFontW(label1Height, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE,
+                                DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Tahoma"));
+  label2Font_.reset(CreateFontW(label1Height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                                DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Tahoma"));
+  label1Back_.reset(CreateSolidBrush(kLabel1Back));
+  label2Back_.reset(CreateSolidBrush(kLabel2Back));
 
   // A tool window has no taskbar button; WS_POPUP without a caption has no
   // border or title bar.
@@ -83,8 +71,10 @@ bool IntroWin32::create() {
   if (!hwnd_) return false;
   label2_ = makeLabel(kLabel2, kLabel2Caption, kLabel2Id);
   label1_ = makeLabel(kLabel1, kCountdown3, kLabel1Id);
-  if (label1_) SendMessageW(label1_, WM_SETFONT, reinterpret_cast<WPARAM>(label1Font_), FALSE);
-  if (label2_) SendMessageW(label2_, WM_SETFONT, reinterpret_cast<WPARAM>(label2Font_), FALSE);
+  if (label1_)
+    SendMessageW(label1_, WM_SETFONT, reinterpret_cast<WPARAM>(label1Font_.get()), FALSE);
+  if (label2_)
+    SendMessageW(label2_, WM_SETFONT, reinterpret_cast<WPARAM>(label2Font_.get()), FALSE);
   return label1_ && label2_;
 }
 
@@ -116,8 +106,9 @@ void IntroWin32::setCaption(const std::string& text) {
   if (label1_ && hwnd_) SetWindowTextW(label1_, widen(text).c_str());
 }
 
-void IntroWin32::startTimer(int id, int intervalMs) {
-  if (hwnd_) SetTimer(hwnd_, static_cast<UINT_PTR>(id), static_cast<UINT>(intervalMs), nullptr);
+bool IntroWin32::startTimer(int id, int intervalMs) {
+  return hwnd_ &&
+         SetTimer(hwnd_, static_cast<UINT_PTR>(id), static_cast<UINT>(intervalMs), nullptr) != 0;
 }
 
 void IntroWin32::stopTimer(int id) {
@@ -175,11 +166,11 @@ LRESULT IntroWin32::handle(UINT msg, WPARAM wp, LPARAM lp) {
         if (reinterpret_cast<HWND>(lp) == label1_) {
           SetTextColor(dc, kLabel1Text);
           SetBkColor(dc, kLabel1Back);
-          return reinterpret_cast<LRESULT>(label1Back_);
+          return reinterpret_cast<LRESULT>(label1Back_.get());
         }
         SetTextColor(dc, kLabel2Text);
         SetBkColor(dc, kLabel2Back);
-        return reinterpret_cast<LRESULT>(label2Back_);
+        return reinterpret_cast<LRESULT>(label2Back_.get());
       }
       case WM_PAINT:
         paint();
@@ -200,17 +191,15 @@ void IntroWin32::paint() {
   HDC dc = BeginPaint(hwnd_, &ps);
   // Picture1: the splash inside a one-pixel frame.
   const RECT frame{0, 0, px(kPicture1.width), px(kPicture1.height)};
-  HBRUSH frameBrush = CreateSolidBrush(kFrame);
-  FrameRect(dc, &frame, frameBrush);
-  DeleteObject(frameBrush);
+  const plat::win::UniqueBrush frameBrush(CreateSolidBrush(kFrame));
+  FrameRect(dc, &frame, frameBrush.get());
   if (splash_) {
-    HDC mem = CreateCompatibleDC(dc);
-    HGDIOBJ old = SelectObject(mem, splash_);
+    const plat::win::UniqueMemoryDc mem(CreateCompatibleDC(dc));
+    HGDIOBJ old = SelectObject(mem.get(), splash_.get());
     const int w = std::min(kSplashWidth, static_cast<int>(frame.right) - 2);
     const int h = std::min(kSplashHeight, static_cast<int>(frame.bottom) - 2);
-    if (w > 0 && h > 0) BitBlt(dc, 1, 1, w, h, mem, 0, 0, SRCCOPY);
-    SelectObject(mem, old);
-    DeleteDC(mem);
+    if (w > 0 && h > 0) BitBlt(dc, 1, 1, w, h, mem.get(), 0, 0, SRCCOPY);
+    SelectObject(mem.get(), old);
   }
   EndPaint(hwnd_, &ps);
 }

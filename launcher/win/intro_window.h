@@ -8,6 +8,7 @@
 #include <string>
 
 #include "launcher/intro.h"
+#include "platform/win/gdi.h"
 
 namespace launcher::win {
 
@@ -29,7 +30,7 @@ class IntroWin32 : public IntroWindow {
   void show() override;
   void place(const TwipRect& r) override;
   void setCaption(const std::string& text) override;
-  void startTimer(int id, int intervalMs) override;
+  bool startTimer(int id, int intervalMs) override;
   void stopTimer(int id) override;
   void hide() override;
   void close() override;
@@ -46,11 +47,13 @@ class IntroWin32 : public IntroWindow {
   HWND hwnd_ = nullptr;
   HWND label1_ = nullptr;
   HWND label2_ = nullptr;
-  HFONT label1Font_ = nullptr;
-  HFONT label2Font_ = nullptr;
-  HBRUSH label1Back_ = nullptr;
-  HBRUSH label2Back_ = nullptr;
-  HBITMAP splash_ = nullptr;
+  plat::win::UniqueFont label1Font_;
+  plat::win::UniqueFont label2Font_;
+  plat::win::UniqueBrush label1Back_;
+  plat::win::UniqueBrush label2Back_;
+  plat::win::UniqueBitmap splash_;
+  plat::win::UniqueIcon icon_;  // the class's icons: freed once the class is gone
+  plat::win::UniqueIcon smallIcon_;
   int dpi_ = 96;
   IntroLogic* logic_ = nullptr;
   bool ended_ = false;

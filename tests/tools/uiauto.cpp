@@ -216,10 +216,12 @@ std::string iconKind(HWND dlg) {
   return kind;
 }
 
-// title=, text=, icon=, buttons= ; one per line, values escaped.
+// title=, text=, topmost=, icon=, buttons= ; one per line, values escaped.
 std::string describeDialog(HWND dlg) {
   std::string s;
   s += "title=" + escape(toUtf8(windowText(dlg))) + "\n";
+  const bool topmost = (GetWindowLongW(dlg, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+  s += std::string("topmost=") + (topmost ? "1" : "0") + "\n";
   HWND textCtl = GetDlgItem(dlg, 0xFFFF);
   s += "text=" + escape(textCtl ? toUtf8(windowText(textCtl)) : std::string()) + "\n";
   s += "icon=" + iconKind(dlg) + "\n";

@@ -45,6 +45,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/files.h"
+
 namespace winetest {
 
 namespace fs = std::filesystem;
@@ -179,6 +181,7 @@ struct Dialog {
   std::string text;          // the message, line feeds included
   std::string icon;          // exclamation, hand, question, asterisk, none, unknown
   std::vector<int> buttons;  // control ids present: 1 OK, 2 Cancel, 6 Yes, 7 No ...
+  bool topmost = false;      // stays above other programs' windows
 };
 // Waits for a visible dialog titled `title` ("-" for any), records it and,
 // when `press` is given, presses that button and waits for the dialog to go.
@@ -209,7 +212,7 @@ fs::path screenshotWindow(const std::string& name, const Window& window);
 
 // ---- Files -----------------------------------------------------------------
 
-std::string readBytes(const fs::path& path);
+using testsupport::readBytes;  // tests/support/files.h
 // Text written by a Windows program: UTF-16LE (with BOM) or UTF-8 (BOM
 // dropped) become UTF-8; anything else is taken as code page 936 (the ANSI
 // code page of the test locale).
