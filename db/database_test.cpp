@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unicode/uclean.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 namespace {
 
@@ -267,6 +270,55 @@ TEST_F(DatabaseTest, ASavedRowShowsWhatItsColumnsStored) {
   rs->edit();
   rs->setField("r", db::Value(1.0));
   EXPECT_EQ(errorOf([&] { rs->update(); }), db::kErrRecordDeleted);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DatabaseTest, TextComparesAndGroupsWithoutLetterCaseButSortsInPinyin) {
+  const std::string file = makeDb(
+      "year.db",
+      "CREATE TABLE 库单 (发票号 TEXT, 类别 TEXT);"
+      "CREATE TABLE 库清单 (发票号 TEXT, 编号 TEXT);"
+      "INSERT INTO 库单 VALUES ('d1', '入货'), ('D1', '期初');"
+      "INSERT INTO 库清单 VALUES ('D1', 'ABC-1'), ('d1', 'abc-1'), ('D1', 'Abd');");
+  auto database = db::openDatabase(file);
+  auto grouped = database->openRecordset(
+      "SELECT 库清单.编号, count(*) AS n FROM 库清单 WHERE (((库清单.编号)<>'ABD')) GROUP BY 库清单.编号;");
+  ASSERT_EQ(grouped->recordCount(), 1);
+  EXPECT_EQ(db::valueToText(grouped->field("n")), "2");
+  // A document number joins whatever its letter case; the order stays pinyin.
+  auto rs = database->openRecordset(
+      "SELECT 库清单.编号, 库单.类别 FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 WHERE "
+      "(((库清单.编号)='abc-1')) ORDER BY 库单.类别;");
+  ASSERT_EQ(rs->recordCount(), 4);
+  EXPECT_EQ(db::valueToText(rs->field("类别")), "期初");
+  // Each stored line shows twice (two documents): its key says which.
+  std::map<std::string, int> shown;
+  const int code = rs->fieldIndex("编号");
+  for (; !rs->eof(); rs->moveNext()) ++shown[rs->rowKey(code)];
+  EXPECT_EQ(shown.size(), 2u);
+  for (const auto& [key, n] : shown) EXPECT_EQ(n, 2) << key;
+}
+
+// The collator cannot be had when the platform's library cannot allocate:
+// opening a database reports it (the engine's sort could not).
+void* failingAlloc(const void*, size_t) { return nullptr; }
+void* failingRealloc(const void*, void*, size_t) { return nullptr; }
+void plainFree(const void*, void* p) { std::free(p); }
+
+TEST_F(DatabaseTest, AMissingCollatorIsAnErrorOfOpening) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string file = makeDb("x.db", "CREATE TABLE t (a TEXT);");
+  EXPECT_EXIT(
+      {
+        UErrorCode status = U_ZERO_ERROR;
+        u_setMemoryFunctions(nullptr, failingAlloc, failingRealloc, plainFree, &status);
+        const int number = errorOf([&] { db::openDatabase(file); });
+        std::exit(number == db::kErrEngine ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
