@@ -367,12 +367,12 @@ INSTANTIATE_TEST_SUITE_P(BothReadModes, LPartTest, ::testing::Values(ReadMode::k
                          });
 
 TEST(LPartStatements, AreWrittenInTheOriginalDialect) {
-  EXPECT_EQ(fifocost::statementS4("A001", "2011-12-31"),
+  EXPECT_EQ(fifocost::outgoingLinesQuery(db::Value(std::string("A001")), "2012-01-01"),
             "SELECT 库清单.编号, 库单.日期, 库单.类别, 库清单.销数, 库清单.本价, 库清单.成本, 库清单.毛利, 库清单.问题 "
             "FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 WHERE (((库清单.编号)='A001') AND "
-            "((库单.日期)<=#2011-12-31#) AND ((库单.类别)='销货' Or (库单.类别)='出货' Or (库单.类别)='损溢') AND "
+            "((库单.日期)<#2012-01-01#) AND ((库单.类别)='销货' Or (库单.类别)='出货' Or (库单.类别)='损溢') AND "
             "((库清单.问题)=0)) ORDER BY 库单.日期;");
-  EXPECT_EQ(fifocost::statementS5("O'B"),
+  EXPECT_EQ(fifocost::openReceiptsQuery(db::Value(std::string("O'B"))),
             "SELECT 库清单.编号, 库单.日期, 库单.类别, 库清单.数量, 库清单.进价, 库清单.销合, 库清单.问题 FROM 库单 "
             "INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 WHERE (((库清单.编号)='O''B') AND ((库单.类别)='期初' "
             "Or (库单.类别)='入货') AND ((库清单.进价)>0) AND ((库清单.销合)>0)) ORDER BY 库单.日期, 库单.类别;");
