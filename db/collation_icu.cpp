@@ -34,7 +34,8 @@ const Collator& collator() {
 void requireZhCn() {
   const Collator& c = collator();
   if (!c.coll)
-    throw DbError(kErrEngine, std::string("Cannot open the zh_CN collation: ") + u_errorName(c.status) + ".");
+    throw DbError(kErrEngine,
+                  std::string("Cannot open the zh_CN collation: ") + u_errorName(c.status) + ".");
 }
 
 int compareZhCn(std::string_view a, std::string_view b) {
@@ -42,8 +43,8 @@ int compareZhCn(std::string_view a, std::string_view b) {
   UCollator* coll = collator().coll.get();
   if (!coll) return a.compare(b);
   UErrorCode status = U_ZERO_ERROR;
-  const UCollationResult r = ucol_strcollUTF8(coll, a.data(), static_cast<int32_t>(a.size()), b.data(),
-                                              static_cast<int32_t>(b.size()), &status);
+  const UCollationResult r = ucol_strcollUTF8(coll, a.data(), static_cast<int32_t>(a.size()),
+                                              b.data(), static_cast<int32_t>(b.size()), &status);
   if (U_FAILURE(status)) return a.compare(b);
   return r == UCOL_LESS ? -1 : (r == UCOL_GREATER ? 1 : 0);
 }

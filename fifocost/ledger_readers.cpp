@@ -46,7 +46,8 @@ struct ReceiptFields {
   }
 };
 
-void saveLineFields(db::Recordset& rs, const LineFields& f, std::optional<double> unitCost, double cost) {
+void saveLineFields(db::Recordset& rs, const LineFields& f, std::optional<double> unitCost,
+                    double cost) {
   rs.edit();
   if (unitCost) rs.setField(f.unitCost, db::Value(*unitCost));
   rs.setField(f.cost, db::Value(cost));
@@ -149,7 +150,8 @@ class PendingReceipts {
   }
   // Hands the entries over in the order of the snapshot's rows.
   std::vector<Entry> take() {
-    std::sort(rows_.begin(), rows_.end(), [](const Entry& a, const Entry& b) { return a.bookmark < b.bookmark; });
+    std::sort(rows_.begin(), rows_.end(),
+              [](const Entry& a, const Entry& b) { return a.bookmark < b.bookmark; });
     return std::exchange(rows_, {});
   }
 
@@ -225,7 +227,8 @@ class SnapshotReader : public LedgerReader {
   }
   db::Value receiptAvailable() override {
     if (!pending_.empty())
-      if (const double* p = pending_.find(s5_->rowKey(receiptFields_.available))) return db::Value(*p);
+      if (const double* p = pending_.find(s5_->rowKey(receiptFields_.available)))
+        return db::Value(*p);
     return s5_->field(receiptFields_.available);
   }
   db::Value receiptPrice() override { return s5_->field(receiptFields_.price); }
@@ -278,7 +281,8 @@ class SnapshotReader : public LedgerReader {
     // Items are told apart here, so the order within each is all that counts.
     s4_ = db_.openRecordset(allOutgoingLinesQuery(dayAfterCutOff_));
     lineFields_.find(*s4_);
-    for (; !s4_->eof(); s4_->moveNext()) lines_[itemKey(s4_->field(lineFields_.code))].push_back(s4_->bookmark());
+    for (; !s4_->eof(); s4_->moveNext())
+      lines_[itemKey(s4_->field(lineFields_.code))].push_back(s4_->bookmark());
   }
 
   void loadReceipts() {
@@ -319,7 +323,12 @@ void SnapshotReader::saveReceipt(double available) {
   const long bm = s5_->bookmark();
   std::string row = s5_->rowKey(receiptFields_.available);
   const double* p = pending_.find(row);
-  Draw d{s5_, bm, row, receiptAvailable(), p ? db::Value(int64_t{-1}) : s5_->field(receiptFields_.settled), false,
+  Draw d{s5_,
+         bm,
+         row,
+         receiptAvailable(),
+         p ? db::Value(int64_t{-1}) : s5_->field(receiptFields_.settled),
+         false,
          std::nullopt};
   if (p) d.pendingBefore = *p;
   if (keepsNumbers_ && std::isfinite(available)) {
@@ -368,7 +377,8 @@ bool nothingLeft(const db::Value& available) {
   return a && *a <= 0;
 }
 
-std::unique_ptr<LedgerReader> makeLedgerReader(ReadMode mode, db::Database& year, const std::string& dayAfterCutOff) {
+std::unique_ptr<LedgerReader> makeLedgerReader(ReadMode mode, db::Database& year,
+                                               const std::string& dayAfterCutOff) {
   if (mode == ReadMode::kSnapshot) return std::make_unique<SnapshotReader>(year, dayAfterCutOff);
   return std::make_unique<PerStatementReader>(year, dayAfterCutOff);
 }

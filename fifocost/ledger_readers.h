@@ -54,7 +54,8 @@ class LedgerReader {
 };
 
 // `dayAfterCutOff`: outgoing lines dated before it are costed.
-std::unique_ptr<LedgerReader> makeLedgerReader(ReadMode mode, db::Database& year, const std::string& dayAfterCutOff);
+std::unique_ptr<LedgerReader> makeLedgerReader(ReadMode mode, db::Database& year,
+                                               const std::string& dayAfterCutOff);
 
 // A receipt with nothing left is never drawn, whatever type its column
 // gave the value ('0.0' in a text column still passes "销合 > 0").

@@ -14,7 +14,8 @@ struct Settings {
 Settings readSettings(const std::string& appDb, const Services& services) {
   auto app = services.openDatabase(appDb, "; pwd=");
   auto settings = app->openRecordset(kSettingsQuery);
-  Settings s{db::valueToText(settings->field("dbpath")), db::valueToText(settings->field("yearnew"))};
+  Settings s{db::valueToText(settings->field("dbpath")),
+             db::valueToText(settings->field("yearnew"))};
   settings->close();
   app->close();
   return s;
@@ -96,7 +97,8 @@ class CommitCadence {
   void lineCosted() { ++lines_; }
   bool due() const {
     return lines_ >= options_.linesPerCommit ||
-           (lines_ > 0 && std::chrono::duration<double>(Clock::now() - since_).count() >= options_.secondsPerCommit);
+           (lines_ > 0 && std::chrono::duration<double>(Clock::now() - since_).count() >=
+                              options_.secondsPerCommit);
   }
   void committed() {
     lines_ = 0;
@@ -113,8 +115,11 @@ class CommitCadence {
 // The items one by one, inside the run's open transaction.
 class ItemCosting {
  public:
-  ItemCosting(db::Database& year, const Services& services, const Options& options, const std::string& dayAfterCutOff)
-      : year_(year), services_(services), cadence_(options),
+  ItemCosting(db::Database& year, const Services& services, const Options& options,
+              const std::string& dayAfterCutOff)
+      : year_(year),
+        services_(services),
+        cadence_(options),
         reader_(makeLedgerReader(options.mode, year, dayAfterCutOff)) {}
 
   void costAll(db::Recordset& items, RunResult& result) {
@@ -171,8 +176,8 @@ class ItemCosting {
 // The reset, the items and the gross profit. The reset shares the first
 // commit with the first items: one wait for the disk less, and a kill before
 // that commit leaves the file untouched.
-void recalculate(db::Database& year, db::Recordset& items, const Services& services, const Options& options,
-                 const std::string& dayAfterCutOff, RunResult& result) {
+void recalculate(db::Database& year, db::Recordset& items, const Services& services,
+                 const Options& options, const std::string& dayAfterCutOff, RunResult& result) {
   year.beginTrans();
   try {
     year.execute(kResetOpenLines);

@@ -47,8 +47,10 @@ struct RunResult {
 };
 
 struct Services {
-  std::function<std::unique_ptr<db::Database>(const std::string& path, const std::string& connect)> openDatabase =
-      [](const std::string& path, const std::string& connect) { return db::openDatabase(path, connect); };
+  std::function<std::unique_ptr<db::Database>(const std::string& path, const std::string& connect)>
+      openDatabase = [](const std::string& path, const std::string& connect) {
+        return db::openDatabase(path, connect);
+      };
   // Lets the window system handle pending messages once.
   std::function<void()> pumpEvents = [] {};
   // Told after every outgoing line costed, with the number costed so far in

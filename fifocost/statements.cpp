@@ -11,33 +11,41 @@ namespace fifocost {
 
 const char* const kSettingsQuery = "SELECT usysbookind.* FROM usysbookind;";
 const char* const kItemsToCostQuery =
-    "SELECT 库清单.编号 FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 WHERE (((库单.类别)='销货') AND "
+    "SELECT 库清单.编号 FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 WHERE "
+    "(((库单.类别)='销货') AND "
     "((库清单.销数)<>0) AND ((库清单.问题)=0)) GROUP BY 库清单.编号 ORDER BY 库清单.编号;";
 const char* const kResetOpenLines =
-    "UPDATE 库清单 SET 库清单.销合 = [数量], 库清单.本价 = Null, 库清单.成本 = Null, 库清单.毛利 = Null WHERE "
+    "UPDATE 库清单 SET 库清单.销合 = [数量], 库清单.本价 = Null, 库清单.成本 = Null, 库清单.毛利 = "
+    "Null WHERE "
     "(((库清单.问题)=0));";
-const char* const kGrossProfitUpdate = "UPDATE 库清单 SET 库清单.毛利 = [销额]-[成本] WHERE (((库清单.销数)<>0));";
+const char* const kGrossProfitUpdate =
+    "UPDATE 库清单 SET 库清单.毛利 = [销额]-[成本] WHERE (((库清单.销数)<>0));";
 
 namespace {
 
 const char* const kOutgoingSelect =
-    "SELECT 库清单.编号, 库单.日期, 库单.类别, 库清单.销数, 库清单.本价, 库清单.成本, 库清单.毛利, 库清单.问题 FROM "
+    "SELECT 库清单.编号, 库单.日期, 库单.类别, 库清单.销数, 库清单.本价, 库清单.成本, 库清单.毛利, "
+    "库清单.问题 FROM "
     "库单 INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 WHERE (";
 const char* const kReceiptSelect =
-    "SELECT 库清单.编号, 库单.日期, 库单.类别, 库清单.数量, 库清单.进价, 库清单.销合, 库清单.问题 FROM 库单 INNER "
+    "SELECT 库清单.编号, 库单.日期, 库单.类别, 库清单.数量, 库清单.进价, 库清单.销合, 库清单.问题 "
+    "FROM 库单 INNER "
     "JOIN 库清单 ON 库单.发票号 = 库清单.发票号 WHERE (";
 const char* const kAllOutgoingSelect =
-    "SELECT 库清单.编号, 库清单.销数, 库清单.本价, 库清单.成本, 库清单.问题 FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = "
+    "SELECT 库清单.编号, 库清单.销数, 库清单.本价, 库清单.成本, 库清单.问题 FROM 库单 INNER JOIN "
+    "库清单 ON 库单.发票号 = "
     "库清单.发票号 WHERE (";
 const char* const kAllReceiptsSelect =
-    "SELECT 库清单.编号, 库清单.进价, 库清单.销合, 库清单.问题 FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 "
+    "SELECT 库清单.编号, 库清单.进价, 库清单.销合, 库清单.问题 FROM 库单 INNER JOIN 库清单 ON "
+    "库单.发票号 = 库清单.发票号 "
     "WHERE (";
 const char* const kOpenReceiptCondition =
     "((库单.类别)='期初' Or (库单.类别)='入货') AND ((库清单.进价)>0) AND ((库清单.销合)>0)";
 
 std::string openOutgoingCondition(const std::string& dayAfterCutOff) {
   return "((库单.日期)<#" + dayAfterCutOff +
-         "#) AND ((库单.类别)='销货' Or (库单.类别)='出货' Or (库单.类别)='损溢') AND ((库清单.问题)=0)";
+         "#) AND ((库单.类别)='销货' Or (库单.类别)='出货' Or (库单.类别)='损溢') AND "
+         "((库清单.问题)=0)";
 }
 
 // An item code as the items query gave it: text with its quotes doubled, so
@@ -45,7 +53,8 @@ std::string openOutgoingCondition(const std::string& dayAfterCutOff) {
 // no code.
 std::string itemCondition(const db::Value& code) {
   if (std::holds_alternative<db::Null>(code)) return "((库清单.编号) Is Null)";
-  if (!std::holds_alternative<std::string>(code)) return "((库清单.编号)=" + db::valueToText(code) + ")";
+  if (!std::holds_alternative<std::string>(code))
+    return "((库清单.编号)=" + db::valueToText(code) + ")";
   std::string r = "((库清单.编号)='";
   for (char c : std::get<std::string>(code)) {
     if (c == '\'') r += '\'';
@@ -63,8 +72,8 @@ int digits(const std::string& s, size_t at, size_t n) {
 }  // namespace
 
 std::string outgoingLinesQuery(const db::Value& itemCode, const std::string& dayAfterCutOff) {
-  return kOutgoingSelect + itemCondition(itemCode) + " AND " + openOutgoingCondition(dayAfterCutOff) +
-         ") ORDER BY 库单.日期;";
+  return kOutgoingSelect + itemCondition(itemCode) + " AND " +
+         openOutgoingCondition(dayAfterCutOff) + ") ORDER BY 库单.日期;";
 }
 
 std::string openReceiptsQuery(const db::Value& itemCode) {
@@ -77,7 +86,8 @@ std::string allOutgoingLinesQuery(const std::string& dayAfterCutOff) {
 }
 
 std::string allOpenReceiptsQuery() {
-  return std::string(kAllReceiptsSelect) + kOpenReceiptCondition + ") ORDER BY 库单.日期, 库单.类别;";
+  return std::string(kAllReceiptsSelect) + kOpenReceiptCondition +
+         ") ORDER BY 库单.日期, 库单.类别;";
 }
 
 std::string dayAfterCutOff(const std::string& cutOff) {
@@ -103,8 +113,10 @@ std::optional<double> readNumber(const db::Value& v) {
   size_t mantissaDigits = 0;
   bool point = false;
   for (; i < t.size() && ((t[i] >= '0' && t[i] <= '9') || (t[i] == '.' && !point)); ++i) {
-    if (t[i] == '.') point = true;
-    else ++mantissaDigits;
+    if (t[i] == '.')
+      point = true;
+    else
+      ++mantissaDigits;
   }
   if (mantissaDigits == 0) return std::nullopt;
   if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
@@ -126,8 +138,8 @@ std::optional<double> readNumber(const db::Value& v) {
 
 double toNumber(const db::Value& v, const char* field) {
   if (const auto d = readNumber(v)) return *d;
-  throw db::DbError(db::kErrTypeMismatch,
-                    std::string("Type mismatch: ") + field + " '" + db::valueToText(v) + "' is not a number.");
+  throw db::DbError(db::kErrTypeMismatch, std::string("Type mismatch: ") + field + " '" +
+                                              db::valueToText(v) + "' is not a number.");
 }
 
 double numeric(const db::Value& v, const char* field) {
