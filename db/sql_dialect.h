@@ -11,8 +11,8 @@ namespace db::dialect {
 // Name of the collation registered on every connection for ORDER BY on text.
 inline constexpr const char* kTextCollation = "ZHCN";
 // The engine's own collation that conditions and GROUP BY use on text
-// columns: the original engine compares text without regard to letter case
-// (ASCII letters here).
+// columns compared with a value or grouped on: the original engine compares
+// text without regard to letter case (ASCII letters here).
 inline constexpr const char* kCaseBlindCollation = "NOCASE";
 
 struct SchemaLookup {

@@ -41,7 +41,7 @@ TEST(SqlDialect, JoinedSelectGetsRowidsCollationAndEntryOrderTies) {
   EXPECT_EQ(t.rowidTables[0].name, "库单");
   EXPECT_EQ(t.sql,
             "SELECT \"库单\".rowid AS \"__rowid_0\", \"库清单\".rowid AS \"__rowid_1\",  库清单.编号, 库单.日期 "
-            "FROM 库单 INNER JOIN 库清单 ON 库单.发票号 COLLATE NOCASE = 库清单.发票号 COLLATE NOCASE WHERE "
+            "FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 WHERE "
             "(((库清单.编号 COLLATE NOCASE)='A''1') AND ((库单.日期)<='2011-12-31') AND ((库单.类别 COLLATE NOCASE)"
             "='销货' Or (库单.类别 COLLATE NOCASE)='出货')) ORDER BY 库单.日期, "
             "库单.类别 COLLATE ZHCN DESC, \"库清单\".rowid, \"库单\".rowid;");
