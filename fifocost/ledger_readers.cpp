@@ -66,8 +66,9 @@ void saveReceiptFields(db::Recordset& rs, const ReceiptFields& f, double availab
 // regard to ASCII letter case, numbers by value, no code apart from any text.
 std::string itemKey(const db::Value& code) {
   if (std::holds_alternative<db::Null>(code)) return "N";
-  if (!std::holds_alternative<std::string>(code)) return "#" + db::valueToText(code);
-  std::string key = "'" + std::get<std::string>(code);
+  std::string key = std::holds_alternative<std::string>(code) ? "'" : "#";
+  key += db::valueToText(code);
+  if (key[0] == '#') return key;
   for (char& c : key) c = db::dialect::lowerAscii(c);
   return key;
 }
