@@ -10,16 +10,17 @@
 #include "platform/filesystem.h"
 #include "platform/process.h"
 #include "platform/registry.h"
-#include "platform/test_support.h"
+#include "platform/testing/listing.h"
 #include "platform/ui.h"
 #include "platform/win/unique_handle.h"
 #include "platform/win/wide.h"
+#include "tests/support/errors.h"
 
 namespace plat {
 namespace {
 
 using testing::drain;
-using testing::errorNumber;
+using testsupport::errorNumber;
 using testing::Names;
 using win::narrow;
 using win::widen;
