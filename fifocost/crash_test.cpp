@@ -14,6 +14,7 @@
 #include "fifocost/appdb.h"
 #include "fifocost/lpart.h"
 #include "fifocost/testing/ledger.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -119,8 +120,8 @@ TEST(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
   p.seed = 7;
   p.oddities = true;
   const auto ledger = fifocost::testing::generate(p);
-  const fs::path base =
-      fs::temp_directory_path() / ("tallyrun_crash_" + std::to_string(::getpid()));
+  const testsupport::TempFolder temp("tallyrun_crash");
+  const fs::path& base = temp.path();
 
   Install reference(base / "reference", ledger);
   const auto t0 = Clock::now();
@@ -167,7 +168,6 @@ TEST(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
   }
   ASSERT_EQ(killed.runToEnd(), 0);
   EXPECT_EQ(fifocost::testing::readLines(killed.year), expected);
-  fs::remove_all(base);
 }
 
 }  // namespace

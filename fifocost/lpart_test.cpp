@@ -1,13 +1,14 @@
 #include "fifocost/lpart.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
 #include <utility>
 
 #include "fifocost/testing/ledger.h"
+#include "tests/support/sql.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -39,16 +40,9 @@ Line outgoing(const std::string& doc, const std::string& code, double qty, doubl
 class LPartTest : public ::testing::TestWithParam<ReadMode> {
  protected:
   void SetUp() override {
-    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    for (char& c : name)
-      if (c == '/') c = '_';
-    dir_ = fs::temp_directory_path() / ("lpart_" + std::to_string(::getpid()) + "_" + name);
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    appDb_ = (dir_ / "Velmora.DLL").string();
-    yearDb_ = (dir_ / "2011.db").string();
+    appDb_ = temp_.file("Velmora.DLL").string();
+    yearDb_ = temp_.file("2011.db").string();
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   void make(const Ledger& ledger, const std::string& cutOff = "2011-12-31") {
     fifocost::testing::writeYearDb(yearDb_, ledger);
@@ -78,7 +72,7 @@ class LPartTest : public ::testing::TestWithParam<ReadMode> {
     return 0;
   }
 
-  fs::path dir_;
+  testsupport::TempFolder temp_{"lpart"};
   std::string appDb_, yearDb_, description_;
 };
 
@@ -86,8 +80,10 @@ class LPartTest : public ::testing::TestWithParam<ReadMode> {
 // date order so that the date, not the entry, decides.
 Ledger workedExample() {
   Ledger l;
-  l.docs = {{"R2", "2011-01-06", "入货"}, {"R1", "2011-01-05", "入货"}, {"S1", "2011-02-01", "销货"}};
-  l.lines = {receipt("R2", "A001", 4, 12.0), receipt("R1", "A001", 3, 10.0), outgoing("S1", "A001", 5, 80)};
+  l.docs = {
+      {"R2", "2011-01-06", "入货"}, {"R1", "2011-01-05", "入货"}, {"S1", "2011-02-01", "销货"}};
+  l.lines = {receipt("R2", "A001", 4, 12.0), receipt("R1", "A001", 3, 10.0),
+             outgoing("S1", "A001", 5, 80)};
   return l;
 }
 
@@ -115,9 +111,10 @@ TEST_P(LPartTest, SecondRunChangesNothingAndALaterSaleTakesWhatIsLeft) {
   EXPECT_TRUE(run().nothingToCost);
   EXPECT_EQ(fifocost::testing::fileBytes(yearDb_), bytes);
 
-  fifocost::testing::execSql(yearDb_,
-                             "INSERT INTO 库单 VALUES ('S2', '2011-03-01', '销货');"
-                             "INSERT INTO 库清单 (发票号, 编号, 销数, 销额) VALUES ('S2', 'A001', 2, 30);");
+  testsupport::runSql(
+      yearDb_,
+      "INSERT INTO 库单 VALUES ('S2', '2011-03-01', '销货');"
+      "INSERT INTO 库清单 (发票号, 编号, 销数, 销额) VALUES ('S2', 'A001', 2, 30);");
   run();
   const auto l = lines();
   EXPECT_EQ(l[1], first[1]);  // the used-up receipt and the settled sale stay as they were
@@ -163,7 +160,8 @@ TEST_P(LPartTest, WithoutAnOpenSaleNotAByteChanges) {
 
 TEST_P(LPartTest, SameDateReceiptsGoOpeningStockFirst) {
   Ledger l;
-  l.docs = {{"R1", "2011-01-05", "入货"}, {"R0", "2011-01-05", "期初"}, {"S1", "2011-02-01", "销货"}};
+  l.docs = {
+      {"R1", "2011-01-05", "入货"}, {"R0", "2011-01-05", "期初"}, {"S1", "2011-02-01", "销货"}};
   l.lines = {receipt("R1", "A", 5, 20.0), receipt("R0", "A", 5, 10.0), outgoing("S1", "A", 2, 50)};
   make(l);
   run();
@@ -176,9 +174,10 @@ TEST_P(LPartTest, SameDateReceiptsGoOpeningStockFirst) {
 
 TEST_P(LPartTest, ReceiptsWithoutAPriceAreNeverDrawnAndShortLinesKeepTheirPartialCost) {
   Ledger l;
-  l.docs = {{"R1", "2011-01-01", "期初"}, {"R2", "2011-01-02", "入货"}, {"R3", "2011-01-03", "入货"},
-            {"S1", "2011-02-01", "销货"}, {"S2", "2011-02-02", "销货"}, {"S3", "2011-02-02", "销货"}};
-  l.lines = {receipt("R1", "A", 4, 0.0),  receipt("R2", "A", 4, -1.0), receipt("R3", "A", 2, 7.0),
+  l.docs = {{"R1", "2011-01-01", "期初"}, {"R2", "2011-01-02", "入货"},
+            {"R3", "2011-01-03", "入货"}, {"S1", "2011-02-01", "销货"},
+            {"S2", "2011-02-02", "销货"}, {"S3", "2011-02-02", "销货"}};
+  l.lines = {receipt("R1", "A", 4, 0.0), receipt("R2", "A", 4, -1.0), receipt("R3", "A", 2, 7.0),
              outgoing("S1", "A", 4, 40), outgoing("S2", "A", 1, 10),  outgoing("S3", "B", 3, 10)};
   make(l);
   run();
@@ -189,17 +188,20 @@ TEST_P(LPartTest, ReceiptsWithoutAPriceAreNeverDrawnAndShortLinesKeepTheirPartia
   EXPECT_EQ(after[2].available, 0.0);
   EXPECT_EQ(after[3].cost, 14.0);  // 2 of 4 matched
   EXPECT_EQ(after[3].unitCost, 3.5);
-  EXPECT_EQ(after[4].cost, 0.0);   // nothing left
+  EXPECT_EQ(after[4].cost, 0.0);  // nothing left
   EXPECT_EQ(after[4].unitCost, 0.0);
   EXPECT_EQ(after[4].settled, -1);
-  EXPECT_EQ(after[5].cost, 0.0);   // no receipt at all
+  EXPECT_EQ(after[5].cost, 0.0);  // no receipt at all
   EXPECT_EQ(after[5].profit, 10.0);
 }
 
 TEST_P(LPartTest, NegativeAndZeroQuantities) {
   Ledger l;
-  l.docs = {{"R1", "2011-01-01", "入货"}, {"R2", "2011-01-02", "入货"}, {"S1", "2011-02-01", "销货"},
-            {"L1", "2011-02-02", "损溢"}, {"L2", "2011-02-03", "损溢"}};
+  l.docs = {{"R1", "2011-01-01", "入货"},
+            {"R2", "2011-01-02", "入货"},
+            {"S1", "2011-02-01", "销货"},
+            {"L1", "2011-02-02", "损溢"},
+            {"L2", "2011-02-03", "损溢"}};
   l.lines = {receipt("R1", "A", 2, 10.0), receipt("R2", "A", 3, 12.0), outgoing("S1", "A", 1, 15),
              outgoing("L1", "A", -3, 0), outgoing("L2", "A", 0, 0)};
   make(l);
@@ -219,7 +221,8 @@ TEST_P(LPartTest, NegativeAndZeroQuantities) {
 
 TEST_P(LPartTest, ItemsAreChosenByTheirOpenSalesAndCodesMayHoldQuotes) {
   Ledger l;
-  l.docs = {{"R1", "2011-01-01", "入货"}, {"I1", "2011-02-01", "出货"}, {"S1", "2011-02-01", "销货"}};
+  l.docs = {
+      {"R1", "2011-01-01", "入货"}, {"I1", "2011-02-01", "出货"}, {"S1", "2011-02-01", "销货"}};
   l.lines = {receipt("R1", "X", 5, 1.0), outgoing("I1", "X", 1, 0), receipt("R1", "O'B", 5, 2.0),
              outgoing("S1", "O'B", 2, 9), outgoing("I1", "O'B", 1, 0)};
   make(l);
@@ -236,10 +239,11 @@ TEST_P(LPartTest, ItemsAreChosenByTheirOpenSalesAndCodesMayHoldQuotes) {
 
 TEST_P(LPartTest, AFailureKeepsTheWholeLinesSavedBeforeIt) {
   Ledger l;
-  l.docs = {{"R1", "2011-01-01", "入货"}, {"S1", "2011-02-01", "销货"}, {"S2", "2011-02-02", "销货"}};
+  l.docs = {
+      {"R1", "2011-01-01", "入货"}, {"S1", "2011-02-01", "销货"}, {"S2", "2011-02-02", "销货"}};
   l.lines = {receipt("R1", "A", 5, 10.0), outgoing("S1", "A", 2, 30), outgoing("S2", "A", 1, 30)};
   make(l);
-  fifocost::testing::execSql(yearDb_, "UPDATE 库清单 SET 销数 = 'abc' WHERE 发票号 = 'S2'");
+  testsupport::runSql(yearDb_, "UPDATE 库清单 SET 销数 = 'abc' WHERE 发票号 = 'S2'");
   EXPECT_EQ(failure(), db::kErrTypeMismatch);
   EXPECT_NE(description_.find("abc"), std::string::npos);
   const auto after = lines();
@@ -254,7 +258,7 @@ TEST_P(LPartTest, FailuresOfTheSettingsAndTheYearDatabase) {
   fs::remove(yearDb_);
   EXPECT_EQ(failure(), db::kErrFileNotFound);
   EXPECT_NE(description_.find(yearDb_), std::string::npos);
-  fifocost::testing::execSql(appDb_, "DELETE FROM usysbookind");
+  testsupport::runSql(appDb_, "DELETE FROM usysbookind");
   EXPECT_EQ(failure(), db::kErrNoCurrentRecord);
   fs::remove(appDb_);
   EXPECT_EQ(failure(), db::kErrFileNotFound);
@@ -275,8 +279,8 @@ TEST_P(LPartTest, EveryMovementOfTheCutOffDayCountsAndTimesOrderTheDay) {
   l.docs = {{"R1", "2011-01-05", "入货"},          {"R2", "2011-01-06", "入货"},
             {"S1", "2011-02-01 13:00:00", "销货"}, {"S2", "2011-02-01 09:30:00", "销货"},
             {"S3", "2011-02-01 00:00:00", "损溢"}, {"S4", "2011-02-02 00:00:00", "销货"}};
-  l.lines = {receipt("R1", "A", 1, 10.0),  receipt("R2", "A", 9, 20.0), outgoing("S1", "A", 1, 30),
-             outgoing("S2", "A", 1, 30),     outgoing("S3", "A", 1, 0),    outgoing("S4", "A", 1, 30)};
+  l.lines = {receipt("R1", "A", 1, 10.0), receipt("R2", "A", 9, 20.0), outgoing("S1", "A", 1, 30),
+             outgoing("S2", "A", 1, 30),  outgoing("S3", "A", 1, 0),   outgoing("S4", "A", 1, 30)};
   make(l, "2011-02-01");
   run();
   const auto after = lines();
@@ -290,19 +294,20 @@ TEST_P(LPartTest, EveryMovementOfTheCutOffDayCountsAndTimesOrderTheDay) {
 // Rebuilds a table of the year database with other column declarations,
 // keeping its rows.
 void redeclare(const std::string& yearDb, const std::string& table, const std::string& columns) {
-  fifocost::testing::execSql(yearDb, "CREATE TABLE t_new (" + columns + "); INSERT INTO t_new SELECT * FROM " +
-                                         table + "; DROP TABLE " + table + "; ALTER TABLE t_new RENAME TO " + table +
-                                         ";");
+  testsupport::runSql(yearDb, "CREATE TABLE t_new (" + columns +
+                                  "); INSERT INTO t_new SELECT * FROM " + table + "; DROP TABLE " +
+                                  table + "; ALTER TABLE t_new RENAME TO " + table + ";");
 }
 
 TEST_P(LPartTest, CodesAreOneItemWhateverTheirLetterCaseAndNoCodeIsAnItemOfItsOwn) {
   Ledger l;
   l.docs = {{"R1", "2011-01-01", "入货"}, {"S1", "2011-02-01", "销货"}};
-  l.lines = {receipt("R1", "ABC-1", 2, 10.0), receipt("R1", "", 2, 20.0), receipt("R1", "none", 2, 30.0),
-             outgoing("S1", "abc-1", 1, 15),   outgoing("S1", "", 1, 25),   outgoing("S1", "none", 2, 70),
+  l.lines = {receipt("R1", "ABC-1", 2, 10.0), receipt("R1", "", 2, 20.0),
+             receipt("R1", "none", 2, 30.0),  outgoing("S1", "abc-1", 1, 15),
+             outgoing("S1", "", 1, 25),       outgoing("S1", "none", 2, 70),
              outgoing("S1", "Abc-1", 1, 15)};
   make(l);
-  fifocost::testing::execSql(yearDb_, "UPDATE 库清单 SET 编号 = NULL WHERE 编号 = 'none'");
+  testsupport::runSql(yearDb_, "UPDATE 库清单 SET 编号 = NULL WHERE 编号 = 'none'");
   const auto result = run();
   EXPECT_EQ(result.items.size(), 3u);
   const auto after = lines();
@@ -317,13 +322,15 @@ TEST_P(LPartTest, CodesAreOneItemWhateverTheirLetterCaseAndNoCodeIsAnItemOfItsOw
 
 TEST_P(LPartTest, AReceiptOfADocumentEnteredTwiceIsDrawnOnce) {
   Ledger l;
-  l.docs = {{"R1", "2011-01-01", "入货"}, {"R2", "2011-01-02", "入货"}, {"S1", "2011-02-01", "销货"},
+  l.docs = {{"R1", "2011-01-01", "入货"},
+            {"R2", "2011-01-02", "入货"},
+            {"S1", "2011-02-01", "销货"},
             {"S2", "2011-02-02", "销货"}};
   l.lines = {receipt("R1", "A", 5, 10.0), receipt("R2", "A", 5, 20.0), outgoing("S1", "A", 3, 40),
              outgoing("S2", "A", 3, 90)};
   make(l);
   redeclare(yearDb_, "库单", "发票号 TEXT, 日期 DATETIME, 类别 TEXT");
-  fifocost::testing::execSql(yearDb_, "INSERT INTO 库单 VALUES ('R1', '2011-01-01', '入货')");
+  testsupport::runSql(yearDb_, "INSERT INTO 库单 VALUES ('R1', '2011-01-01', '入货')");
   run();
   const auto after = lines();
   EXPECT_EQ(after[2].cost, 30.0);
@@ -335,7 +342,8 @@ TEST_P(LPartTest, AReceiptOfADocumentEnteredTwiceIsDrawnOnce) {
 TEST_P(LPartTest, AReceiptWithNothingLeftInATextColumnIsNotDrawnAgain) {
   make(workedExample());
   redeclare(yearDb_, "库清单",
-            "序号 INTEGER PRIMARY KEY, 发票号 TEXT, 编号 TEXT, 数量 REAL, 进价 REAL, 销合 TEXT, 销数 REAL, 销额 REAL, "
+            "序号 INTEGER PRIMARY KEY, 发票号 TEXT, 编号 TEXT, 数量 REAL, 进价 REAL, 销合 TEXT, "
+            "销数 REAL, 销额 REAL, "
             "本价 REAL, 成本 REAL, 毛利 REAL, 问题 INTEGER NOT NULL DEFAULT 0");
   run();
   const auto after = lines();
@@ -346,13 +354,15 @@ TEST_P(LPartTest, AReceiptWithNothingLeftInATextColumnIsNotDrawnAgain) {
 
 TEST_P(LPartTest, AFailureInsideALineTakesBackItsDraws) {
   Ledger l;
-  l.docs = {{"R1", "2011-01-01", "入货"}, {"R2", "2011-01-02", "入货"}, {"S1", "2011-02-01", "销货"},
+  l.docs = {{"R1", "2011-01-01", "入货"},
+            {"R2", "2011-01-02", "入货"},
+            {"S1", "2011-02-01", "销货"},
             {"S2", "2011-02-02", "销货"}};
   l.lines = {receipt("R1", "A", 3, 10.0), receipt("R2", "A", 4, 12.0), outgoing("S1", "A", 1, 15),
              outgoing("S2", "A", 5, 80)};
   make(l);
   // Text in a number column passes "进价 > 0" in the engine but is no price.
-  fifocost::testing::execSql(yearDb_, "UPDATE 库清单 SET 进价 = 'abc' WHERE 发票号 = 'R2'");
+  testsupport::runSql(yearDb_, "UPDATE 库清单 SET 进价 = 'abc' WHERE 发票号 = 'R2'");
   EXPECT_EQ(failure(), db::kErrTypeMismatch);
   const auto after = lines();
   EXPECT_EQ(after[2].cost, 10.0);  // the whole line before the failure stays
@@ -367,12 +377,15 @@ TEST_P(LPartTest, AFailureInsideALineTakesBackItsDraws) {
 
 TEST_P(LPartTest, AFailureKeepsWhatEarlierLinesOfTheItemDrewFromOneReceipt) {
   Ledger l;
-  l.docs = {{"R1", "2011-01-01", "入货"}, {"R2", "2011-01-02", "入货"}, {"S1", "2011-02-01", "销货"},
-            {"S2", "2011-02-02", "销货"}, {"S3", "2011-02-03", "销货"}};
+  l.docs = {{"R1", "2011-01-01", "入货"},
+            {"R2", "2011-01-02", "入货"},
+            {"S1", "2011-02-01", "销货"},
+            {"S2", "2011-02-02", "销货"},
+            {"S3", "2011-02-03", "销货"}};
   l.lines = {receipt("R1", "A", 10, 10.0), receipt("R2", "A", 4, 12.0), outgoing("S1", "A", 1, 15),
              outgoing("S2", "A", 2, 30), outgoing("S3", "A", 8, 99)};
   make(l);
-  fifocost::testing::execSql(yearDb_, "UPDATE 库清单 SET 进价 = 'abc' WHERE 发票号 = 'R2'");
+  testsupport::runSql(yearDb_, "UPDATE 库清单 SET 进价 = 'abc' WHERE 发票号 = 'R2'");
   EXPECT_EQ(failure(), db::kErrTypeMismatch);
   const auto after = lines();
   EXPECT_EQ(after[0].available, 7.0);  // S1 and S2 drew 3; S3's draw of the other 7 is taken back
@@ -395,7 +408,9 @@ class MeddledDatabase : public db::Database {
   std::unique_ptr<db::Recordset> openRecordset(const std::string& source) override {
     return inner_->openRecordset(source);
   }
-  void execute(const std::string& sql, bool failOnError) override { inner_->execute(sql, failOnError); }
+  void execute(const std::string& sql, bool failOnError) override {
+    inner_->execute(sql, failOnError);
+  }
   void beginTrans() override {
     inner_->beginTrans();
     ++depth_;
@@ -407,7 +422,8 @@ class MeddledDatabase : public db::Database {
     if (--depth_ == 0 && afterFirstCommit) std::exchange(afterFirstCommit, nullptr)();
   }
   void rollback() override {
-    if (rollbacksToRefuse > 0 && rollbacksToRefuse--) throw db::DbError(db::kErrEngine, "refused rollback");
+    if (rollbacksToRefuse > 0 && rollbacksToRefuse--)
+      throw db::DbError(db::kErrEngine, "refused rollback");
     inner_->rollback();
     --depth_;
   }
@@ -426,7 +442,8 @@ class MeddledDatabase : public db::Database {
 template <class Configure>
 void LPartTest::runMeddled(size_t linesPerCommit, Configure configure) {
   fifocost::Services services;
-  services.openDatabase = [&](const std::string& path, const std::string& connect) -> std::unique_ptr<db::Database> {
+  services.openDatabase = [&](const std::string& path,
+                              const std::string& connect) -> std::unique_ptr<db::Database> {
     auto inner = db::openDatabase(path, connect);
     if (path != yearDb_) return inner;
     auto year = std::make_unique<MeddledDatabase>(std::move(inner));
@@ -441,17 +458,19 @@ void LPartTest::runMeddled(size_t linesPerCommit, Configure configure) {
 
 TEST_P(LPartTest, AnotherUsersCommitBetweenItemsIsSeen) {
   Ledger l;
-  l.docs = {{"R1", "2011-01-01", "入货"}, {"R2", "2011-01-02", "入货"}, {"S1", "2011-02-01", "销货"}};
+  l.docs = {
+      {"R1", "2011-01-01", "入货"}, {"R2", "2011-01-02", "入货"}, {"S1", "2011-02-01", "销货"}};
   l.lines = {receipt("R1", "A", 5, 10.0), receipt("R1", "B", 5, 10.0), receipt("R2", "B", 5, 20.0),
              outgoing("S1", "A", 1, 15), outgoing("S1", "B", 2, 50)};
   make(l);
   runMeddled(1, [&](MeddledDatabase& year) {
     year.afterFirstCommit = [&] {
       // B's older receipt is withdrawn and a cheaper, still older one entered.
-      fifocost::testing::execSql(yearDb_,
-                                 "UPDATE 库清单 SET 进价 = 0 WHERE 编号 = 'B' AND 发票号 = 'R1';"
-                                 "INSERT INTO 库单 VALUES ('R0', '2010-12-31', '期初');"
-                                 "INSERT INTO 库清单 (发票号, 编号, 数量, 进价, 销合, 问题) VALUES ('R0', 'B', 1, 1, 1, 0);");
+      testsupport::runSql(yearDb_,
+                          "UPDATE 库清单 SET 进价 = 0 WHERE 编号 = 'B' AND 发票号 = 'R1';"
+                          "INSERT INTO 库单 VALUES ('R0', '2010-12-31', '期初');"
+                          "INSERT INTO 库清单 (发票号, 编号, 数量, 进价, 销合, 问题) VALUES ('R0', "
+                          "'B', 1, 1, 1, 0);");
     };
   });
   const auto after = lines();
@@ -483,7 +502,7 @@ TEST_P(LPartTest, ACommitRefusedOnceAndThenTakenLetsTheRunGoOn) {
 
 TEST_P(LPartTest, ARollbackRefusedAfterAFailureLeavesThatFailureShown) {
   make(workedExample());
-  fifocost::testing::execSql(yearDb_, "UPDATE 库清单 SET 进价 = 'abc' WHERE 发票号 = 'R2'");
+  testsupport::runSql(yearDb_, "UPDATE 库清单 SET 进价 = 'abc' WHERE 发票号 = 'R2'");
   try {
     runMeddled(1, [](MeddledDatabase& year) { year.rollbacksToRefuse = 1; });
     ADD_FAILURE() << "no failure shown";
@@ -495,22 +514,29 @@ TEST_P(LPartTest, ARollbackRefusedAfterAFailureLeavesThatFailureShown) {
   EXPECT_EQ(after[1].available, 3.0);  // no half line kept
 }
 
-INSTANTIATE_TEST_SUITE_P(BothReadModes, LPartTest, ::testing::Values(ReadMode::kSnapshot, ReadMode::kPerStatement),
+INSTANTIATE_TEST_SUITE_P(BothReadModes, LPartTest,
+                         ::testing::Values(ReadMode::kSnapshot, ReadMode::kPerStatement),
                          [](const auto& info) {
                            return info.param == ReadMode::kSnapshot ? std::string("Snapshot")
-                                                                     : std::string("PerStatement");
+                                                                    : std::string("PerStatement");
                          });
 
 TEST(LPartStatements, AreWrittenInTheOriginalDialect) {
   EXPECT_EQ(fifocost::outgoingLinesQuery(db::Value(std::string("A001")), "2012-01-01"),
-            "SELECT 库清单.编号, 库单.日期, 库单.类别, 库清单.销数, 库清单.本价, 库清单.成本, 库清单.毛利, 库清单.问题 "
-            "FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 WHERE (((库清单.编号)='A001') AND "
-            "((库单.日期)<#2012-01-01#) AND ((库单.类别)='销货' Or (库单.类别)='出货' Or (库单.类别)='损溢') AND "
+            "SELECT 库清单.编号, 库单.日期, 库单.类别, 库清单.销数, 库清单.本价, 库清单.成本, "
+            "库清单.毛利, 库清单.问题 "
+            "FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 WHERE "
+            "(((库清单.编号)='A001') AND "
+            "((库单.日期)<#2012-01-01#) AND ((库单.类别)='销货' Or (库单.类别)='出货' Or "
+            "(库单.类别)='损溢') AND "
             "((库清单.问题)=0)) ORDER BY 库单.日期;");
   EXPECT_EQ(fifocost::openReceiptsQuery(db::Value(std::string("O'B"))),
-            "SELECT 库清单.编号, 库单.日期, 库单.类别, 库清单.数量, 库清单.进价, 库清单.销合, 库清单.问题 FROM 库单 "
-            "INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 WHERE (((库清单.编号)='O''B') AND ((库单.类别)='期初' "
-            "Or (库单.类别)='入货') AND ((库清单.进价)>0) AND ((库清单.销合)>0)) ORDER BY 库单.日期, 库单.类别;");
+            "SELECT 库清单.编号, 库单.日期, 库单.类别, 库清单.数量, 库清单.进价, 库清单.销合, "
+            "库清单.问题 FROM 库单 "
+            "INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 WHERE (((库清单.编号)='O''B') AND "
+            "((库单.类别)='期初' "
+            "Or (库单.类别)='入货') AND ((库清单.进价)>0) AND ((库清单.销合)>0)) ORDER BY "
+            "库单.日期, 库单.类别;");
 }
 
 TEST(LPartNumbers, QuantitiesAreReadAsText) {
