@@ -8,6 +8,11 @@ namespace db {
 // UTF-8. Thread: the calling thread only; the collator is created on first use.
 int compareZhCn(std::string_view a, std::string_view b);
 
+// Creates the collator now, so that a platform without it fails when a
+// database is opened (the engine's sort cannot pass a failure on). Throws
+// DbError; without the collator compareZhCn falls back to byte order.
+void requireZhCn();
+
 // The common case without the collator: equal bytes, or both texts made of
 // digits and capital letters only (or digits and small letters only), where
 // the pinyin order is the byte order. kNoFastAnswer otherwise.

@@ -17,6 +17,9 @@ std::wstring widen(std::string_view s) {
 
 }  // namespace
 
+// CompareStringEx needs nothing opened; a missing locale gives byte order.
+void requireZhCn() {}
+
 int compareZhCn(std::string_view a, std::string_view b) {
   if (const int fast = compareAsciiFast(a, b); fast != kNoFastAnswer) return fast;
   const std::wstring wa = widen(a), wb = widen(b);

@@ -76,6 +76,14 @@ class Recordset {
   // to it (an edit in progress is dropped, as on any move).
   virtual long bookmark() = 0;
   virtual void goTo(long bookmark) = 0;
+  // The stored row that field `index` of the current row comes from: equal
+  // for the rows of a result that show the same row of that field's table (a
+  // join can show one row several times); empty for an expression. A backend
+  // whose results never repeat a stored row may keep this default.
+  virtual std::string rowKey(int index) {
+    (void)index;
+    return std::to_string(bookmark());
+  }
 };
 
 class Database {
@@ -108,8 +116,10 @@ class Database {
 //
 // Dialect: statements use bracketed names, '...' or "..." text, #date#
 // literals (yyyy-mm-dd or m/d/yyyy, optional time), True/False, and
-// table-qualified SET targets; they are translated for SQLite. Text is
-// compared by bytes, but ORDER BY on a text column uses the zh-CN collation
+// table-qualified SET targets; they are translated for SQLite. A text column
+// compared with a value or grouped on ignores ASCII letter case, as in the
+// original engine (a comparison of two columns, a join, stays by bytes so
+// that indexes serve it), but ORDER BY on a text column uses the zh-CN collation
 // (pinyin order: '期初' before '入货'), and a SELECT that is ordered and not
 // grouped gets the entry order (rowid) of its tables as the last keys, the
 // table named last first (the detail table of a master-detail join), so

@@ -141,11 +141,14 @@ class Statement {
     if (sig_.empty()) return finish(r);
     if (isKeyword(tok(0), "UPDATE")) {
       translateUpdate(purpose);
+      if (sig_.size() > 1 && isName(tok(1))) compareWithoutCase({{tok(1).name, ""}});
     } else if (isKeyword(tok(0), "DELETE")) {
       // "DELETE * FROM t" and "DELETE t.* FROM t": SQLite names no columns.
       const auto from = findTop("FROM", 1);
-      if (from)
+      if (from) {
         for (size_t i = sig_[1]; i < sig_[*from]; ++i) toks_[i].out.clear();
+        compareWithoutCase(fromTables(*from));
+      }
     } else if (isKeyword(tok(0), "SELECT")) {
       r.isSelect = true;
       translateSelect(r);
@@ -199,6 +202,7 @@ class Statement {
     const auto from = findTop("FROM", 1);
     std::vector<TableRef> tables;
     if (from) tables = fromTables(*from);
+    compareWithoutCase(tables);
     const auto order = findTop("ORDER", 1);
     if (order && *order + 1 < sig_.size() && isKeyword(tok(*order + 1), "BY")) orderBy(*order + 2, tables, grouped);
 
@@ -263,6 +267,55 @@ class Statement {
     for (const TableRef& t : tables)
       if (schema_.isTextColumn(t.name, column)) return true;
     return false;
+  }
+
+  // Whether a clause keyword starts a part whose text comparisons (and
+  // groups) ignore letter case: conditions and GROUP BY, not the select list,
+  // SET or ORDER BY.
+  static std::optional<bool> startsCondition(const Token& t) {
+    for (const char* kw : {"WHERE", "ON", "HAVING", "GROUP"})
+      if (isKeyword(t, kw)) return true;
+    for (const char* kw : {"SELECT", "FROM", "ORDER", "SET", "UNION", "LIMIT", "RETURNING", "JOIN", "INNER", "LEFT",
+                           "RIGHT", "CROSS"})
+      if (isKeyword(t, kw)) return false;
+    return std::nullopt;
+  }
+
+  // Whether the column reference from significant token `first` to `last` is
+  // compared with another column (a join): such a comparison keeps the
+  // columns' own collation, so that the tables' indexes still serve it.
+  bool comparedWithColumn(size_t first, size_t last) const {
+    auto comparison = [&](size_t k) {
+      for (const char* op : {"=", "<>", "<", ">", "<=", ">=", "!="})
+        if (isPunct(tok(k), op)) return true;
+      return false;
+    };
+    if (last + 2 < sig_.size() && comparison(last + 1) && isName(tok(last + 2))) return true;
+    return first >= 2 && comparison(first - 1) && isName(tok(first - 2));
+  }
+
+  // Every text column named in a condition or a GROUP BY is compared with the
+  // case-blind collation, as the original engine compares text.
+  void compareWithoutCase(const std::vector<TableRef>& tables) {
+    const std::string collate = std::string(" COLLATE ") + kCaseBlindCollation;
+    std::vector<bool> inCondition{false};  // per bracket level
+    for (size_t k = 0; k < sig_.size(); ++k) {
+      const Token& t = tok(k);
+      if (isPunct(t, "(")) inCondition.push_back(inCondition.back());
+      if (isPunct(t, ")") && inCondition.size() > 1) inCondition.pop_back();
+      if (const auto starts = startsCondition(t)) inCondition.back() = *starts;
+      if (!inCondition.back() || !isName(t)) continue;
+      if (k + 2 < sig_.size() && isPunct(tok(k + 1), ".") && isName(tok(k + 2))) {
+        if (!comparedWithColumn(k, k + 2) && textColumn(tables, t.name, tok(k + 2).name))
+          tokMut(k + 2).out += collate;
+        k += 2;
+        continue;
+      }
+      const bool call = k + 1 < sig_.size() && isPunct(tok(k + 1), "(");
+      const bool member = k > 0 && isPunct(tok(k - 1), ".");
+      if (!call && !member && !comparedWithColumn(k, k) && textColumn(tables, std::nullopt, t.name))
+        tokMut(k).out += collate;
+    }
   }
 
   void orderBy(size_t first, const std::vector<TableRef>& tables, bool grouped) {

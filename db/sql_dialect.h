@@ -10,6 +10,10 @@ namespace db::dialect {
 
 // Name of the collation registered on every connection for ORDER BY on text.
 inline constexpr const char* kTextCollation = "ZHCN";
+// The engine's own collation that conditions and GROUP BY use on text
+// columns compared with a value or grouped on: the original engine compares
+// text without regard to letter case (ASCII letters here).
+inline constexpr const char* kCaseBlindCollation = "NOCASE";
 
 struct SchemaLookup {
   // True when `column` of `table` is declared with text affinity.

@@ -538,6 +538,13 @@ class SqliteRecordset : public Recordset {
     editing_ = false;
   }
 
+  std::string rowKey(int index) override {
+    const size_t c = checkedIndex(index);
+    current();
+    const int t = columns_[c].rowidIndex;
+    return t < 0 ? std::string() : valueToText(rows_[pos_][static_cast<size_t>(t)]);
+  }
+
  private:
   void check() const {
     if (!conn_ || !conn_->h) throw DbError(kErrObjectClosed, "The recordset is closed.");
@@ -711,6 +718,7 @@ std::unique_ptr<Database> openDatabase(const std::string& path, const std::strin
   if (std::filesystem::file_size(p, ec) == 0 && !ec)
     throw DbError(kErrNotADatabase, "Unrecognized database format '" + path + "'.");
 
+  requireZhCn();
   auto conn = std::make_shared<Connection>();
   conn->path = path;
   // One thread per connection: no locking inside the engine for each call.

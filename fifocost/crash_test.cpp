@@ -14,6 +14,7 @@
 #include "fifocost/appdb.h"
 #include "fifocost/lpart.h"
 #include "fifocost/testing/ledger.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -46,16 +47,25 @@ struct Install {
     return pid;
   }
 
-  // The same run with commits after every few items, so that a kill finds
-  // many commits behind it.
-  pid_t startSmallCommits() const {
+  // The same run with commits after every 300 lines or so, stopped for good
+  // after `line` lines (mid-transaction, saved but not committed): a kill
+  // then lands there whatever the machine's speed. The child says so through
+  // the pipe; it closes unsaid when the run ends first.
+  pid_t startStoppedAt(size_t line, int reportFd) const {
     const pid_t pid = fork();
     if (pid == 0) {
       fifocost::Options options;
       options.linesPerCommit = 300;
-      options.secondsPerCommit = 0.02;
+      options.secondsPerCommit = 1e9;
+      fifocost::Services services;
+      services.lineCosted = [&](size_t costed) {
+        if (costed != line) return;
+        const char c = 1;
+        if (write(reportFd, &c, 1) != 1) _exit(2);
+        for (;;) pause();
+      };
       try {
-        fifocost::LPart(fifocost::findBesideProgram(dir.string()), fifocost::Services{}, options);
+        fifocost::LPart(fifocost::findBesideProgram(dir.string()), services, options);
       } catch (...) {
         _exit(1);
       }
@@ -73,7 +83,34 @@ struct Install {
 
 // The fields Tallyrun writes while costing (gross profit comes at the end).
 bool sameCosting(const Line& a, const Line& b) {
-  return a.available == b.available && a.unitCost == b.unitCost && a.cost == b.cost && a.settled == b.settled;
+  return a.available == b.available && a.unitCost == b.unitCost && a.cost == b.cost &&
+         a.settled == b.settled;
+}
+
+// Every item is either untouched or costed as the full run costs it; true
+// when some are done and some still left.
+bool checkWholeItems(const std::vector<Line>& now, const std::vector<Line>& initial,
+                     const std::vector<Line>& expected) {
+  std::map<std::string, int> itemState;  // 1 untouched, 2 done, 3 both possible
+  for (size_t i = 0; i < now.size(); ++i) {
+    EXPECT_GE(now[i].available.value_or(0), 0) << "a receipt drawn beyond what it had, line " << i;
+    int s = 0;
+    if (sameCosting(now[i], initial[i])) s |= 1;
+    if (sameCosting(now[i], expected[i])) s |= 2;
+    EXPECT_NE(s, 0) << "line " << i << " of " << now[i].code
+                    << " is neither untouched nor costed in full";
+    auto [it, fresh] = itemState.emplace(now[i].code, s);
+    if (!fresh) {
+      it->second &= s;
+      EXPECT_NE(it->second, 0) << "item " << now[i].code << " is half costed";
+    }
+  }
+  bool someDone = false, someLeft = false;
+  for (const auto& [code, s] : itemState) {
+    someDone = someDone || s == 2;
+    someLeft = someLeft || s == 1;
+  }
+  return someDone && someLeft;
 }
 
 TEST(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
@@ -83,7 +120,8 @@ TEST(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
   p.seed = 7;
   p.oddities = true;
   const auto ledger = fifocost::testing::generate(p);
-  const fs::path base = fs::temp_directory_path() / ("tallyrun_crash_" + std::to_string(::getpid()));
+  const testsupport::TempFolder temp("tallyrun_crash");
+  const fs::path& base = temp.path();
 
   Install reference(base / "reference", ledger);
   const auto t0 = Clock::now();
@@ -94,45 +132,42 @@ TEST(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
 
   Install killed(base / "killed", ledger);
   std::mt19937 rng(20111130);
-  const auto maxWaitUs = std::chrono::duration_cast<std::chrono::microseconds>(runTime).count();
-  int kills = 0;
-  int partial = 0;  // rounds that stopped between two items
-  for (int round = 0; round < 30; ++round) {
-    const pid_t pid = round % 4 == 3 ? killed.start() : killed.startSmallCommits();
-    std::this_thread::sleep_for(
-        std::chrono::microseconds(std::uniform_int_distribution<long>(0, maxWaitUs)(rng)));
-    if (kill(pid, SIGKILL) == 0) ++kills;
+  // First the run stopped at chosen lines, one to two commits in: each of
+  // these rounds leaves some items costed and some not, by construction.
+  int partial = 0;
+  for (int round = 0; round < 12; ++round) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid =
+        killed.startStoppedAt(std::uniform_int_distribution<size_t>(1, 700)(rng), fds[1]);
+    close(fds[1]);
+    char c = 0;
+    const bool stopped = read(fds[0], &c, 1) == 1;
+    close(fds[0]);
+    if (stopped) kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
-
-    const auto now = fifocost::testing::readLines(killed.year);
-    ASSERT_EQ(now.size(), expected.size());
-    // Every item is either untouched or costed as the full run costs it.
-    std::map<std::string, int> itemState;  // 1 untouched, 2 done, 3 both possible
-    for (size_t i = 0; i < now.size(); ++i) {
-      ASSERT_GE(now[i].available.value_or(0), 0) << "a receipt drawn beyond what it had, line " << i;
-      int s = 0;
-      if (sameCosting(now[i], initial[i])) s |= 1;
-      if (sameCosting(now[i], expected[i])) s |= 2;
-      ASSERT_NE(s, 0) << "line " << i << " of " << now[i].code << " is neither untouched nor costed in full";
-      auto [it, fresh] = itemState.emplace(now[i].code, s);
-      if (!fresh) {
-        it->second &= s;
-        ASSERT_NE(it->second, 0) << "item " << now[i].code << " is half costed after round " << round;
-      }
-    }
-    bool someDone = false, someLeft = false;
-    for (const auto& [code, s] : itemState) {
-      someDone = someDone || s == 2;
-      someLeft = someLeft || s == 1;
-    }
-    if (someDone && someLeft) ++partial;
+    ASSERT_TRUE(stopped) << "the run ended before the line it was to stop at, round " << round;
+    const bool isPartial =
+        checkWholeItems(fifocost::testing::readLines(killed.year), initial, expected);
+    ASSERT_FALSE(::testing::Test::HasFailure()) << "after round " << round;
+    if (isPartial) ++partial;
   }
-  EXPECT_GE(kills, 10) << "too few runs were still going when killed";
-  EXPECT_GE(partial, 3) << "too few kills came between commits";
+  EXPECT_GE(partial, 3) << "too few stops came after a commit";
+  // Then the program as shipped, killed at random moments of a run's time.
+  const auto maxWaitUs = std::chrono::duration_cast<std::chrono::microseconds>(runTime).count();
+  for (int round = 0; round < 8; ++round) {
+    const pid_t pid = killed.start();
+    std::this_thread::sleep_for(
+        std::chrono::microseconds(std::uniform_int_distribution<long>(0, maxWaitUs)(rng)));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    checkWholeItems(fifocost::testing::readLines(killed.year), initial, expected);
+    ASSERT_FALSE(::testing::Test::HasFailure()) << "after a random kill, round " << round;
+  }
   ASSERT_EQ(killed.runToEnd(), 0);
   EXPECT_EQ(fifocost::testing::readLines(killed.year), expected);
-  fs::remove_all(base);
 }
 
 }  // namespace

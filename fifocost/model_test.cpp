@@ -1,6 +1,5 @@
 // LPart against a small model of the matching rule, on generated ledgers.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -8,6 +7,7 @@
 
 #include "fifocost/lpart.h"
 #include "fifocost/testing/ledger.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -47,7 +47,8 @@ std::vector<Line> model(const Ledger& ledger, const std::string& cutOff) {
       if (isOut(lines[i]) && lines[i].settled == 0 && date(lines[i]) <= cutOff) out.push_back(i);
       if (isIn(lines[i]) && lines[i].price.value_or(0) > 0) in.push_back(i);
     }
-    std::stable_sort(out.begin(), out.end(), [&](size_t a, size_t b) { return date(lines[a]) < date(lines[b]); });
+    std::stable_sort(out.begin(), out.end(),
+                     [&](size_t a, size_t b) { return date(lines[a]) < date(lines[b]); });
     // Opening stock before goods received on one date.
     std::stable_sort(in.begin(), in.end(), [&](size_t a, size_t b) {
       if (date(lines[a]) != date(lines[b])) return date(lines[a]) < date(lines[b]);
@@ -77,12 +78,13 @@ std::vector<Line> model(const Ledger& ledger, const std::string& cutOff) {
     }
   }
   for (Line& l : lines)
-    if (l.sold.value_or(0) != 0) l.profit = (l.amount && l.cost) ? std::optional<double>(*l.amount - *l.cost) : std::nullopt;
+    if (l.sold.value_or(0) != 0)
+      l.profit = (l.amount && l.cost) ? std::optional<double>(*l.amount - *l.cost) : std::nullopt;
   return lines;
 }
 
 TEST(LPartModel, AgreesWithTheModelOnGeneratedLedgers) {
-  const fs::path dir = fs::temp_directory_path() / ("lpart_model_" + std::to_string(::getpid()));
+  const testsupport::TempFolder temp("lpart_model");
   for (uint64_t seed = 1; seed <= 40; ++seed) {
     fifocost::testing::GenParams p;
     p.seed = seed;
@@ -94,10 +96,12 @@ TEST(LPartModel, AgreesWithTheModelOnGeneratedLedgers) {
     const std::string cutOff = seed % 2 ? "2011-12-31" : "2011-08-15";
     const auto expected = model(ledger, cutOff);
     for (auto mode : {fifocost::ReadMode::kSnapshot, fifocost::ReadMode::kPerStatement}) {
-      fs::remove_all(dir);
+      const fs::path dir = temp.path() / (std::to_string(seed) +
+                                          (mode == fifocost::ReadMode::kSnapshot ? "s" : "p"));
       fs::create_directories(dir);
       fifocost::testing::writeYearDb((dir / "y.db").string(), ledger);
-      fifocost::testing::writeAppDb((dir / "Velmora.DLL").string(), (dir / "y.db").string(), cutOff);
+      fifocost::testing::writeAppDb((dir / "Velmora.DLL").string(), (dir / "y.db").string(),
+                                    cutOff);
       fifocost::Options options;
       options.mode = mode;
       options.linesPerCommit = seed % 4;
@@ -105,10 +109,10 @@ TEST(LPartModel, AgreesWithTheModelOnGeneratedLedgers) {
       const auto got = fifocost::testing::readLines((dir / "y.db").string());
       ASSERT_EQ(got.size(), expected.size());
       for (size_t i = 0; i < got.size(); ++i)
-        ASSERT_EQ(got[i], expected[i]) << "seed " << seed << " line " << i << " mode " << static_cast<int>(mode);
+        ASSERT_EQ(got[i], expected[i])
+            << "seed " << seed << " line " << i << " mode " << static_cast<int>(mode);
     }
   }
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -63,11 +63,6 @@ std::string dayOfYear(int day) {
 
 }  // namespace
 
-void execSql(const std::string& path, const std::string& sql) {
-  Db db(path, SQLITE_OPEN_READWRITE);
-  db.exec(sql);
-}
-
 void writeYearDb(const std::string& path, const Ledger& ledger) {
   Db db(path);
   db.exec(

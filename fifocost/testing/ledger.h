@@ -45,7 +45,4 @@ struct GenParams {
 };
 Ledger generate(const GenParams& p);
 
-// Runs one SQL script on a file with plain SQLite; throws on error.
-void execSql(const std::string& path, const std::string& sql);
-
 }  // namespace fifocost::testing

@@ -1,0 +1,387 @@
+#include "fifocost/ledger_readers.h"
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "db/sql_dialect.h"
+#include "fifocost/statements.h"
+
+namespace fifocost {
+namespace {
+
+bool isNumeric(const db::Value& v) {
+  return std::holds_alternative<int64_t>(v) || std::holds_alternative<double>(v);
+}
+
+// A stored number as it is, text as the run reads it.
+std::optional<double> valueOf(const db::Value& v) {
+  if (std::holds_alternative<int64_t>(v)) return static_cast<double>(std::get<int64_t>(v));
+  if (std::holds_alternative<double>(v)) return std::get<double>(v);
+  return readNumber(v);
+}
+
+// Where the fields the run uses sit in a row set of outgoing lines and of
+// receipts, found once per row set.
+struct LineFields {
+  int code = -1, quantity = -1, unitCost = -1, cost = -1, settled = -1;
+  void find(db::Recordset& rs) {
+    code = rs.fieldIndex("编号");
+    quantity = rs.fieldIndex("销数");
+    unitCost = rs.fieldIndex("本价");
+    cost = rs.fieldIndex("成本");
+    settled = rs.fieldIndex("问题");
+  }
+};
+
+struct ReceiptFields {
+  int code = -1, available = -1, price = -1, settled = -1;
+  void find(db::Recordset& rs) {
+    code = rs.fieldIndex("编号");
+    available = rs.fieldIndex("销合");
+    price = rs.fieldIndex("进价");
+    settled = rs.fieldIndex("问题");
+  }
+};
+
+void saveLineFields(db::Recordset& rs, const LineFields& f, std::optional<double> unitCost,
+                    double cost) {
+  rs.edit();
+  if (unitCost) rs.setField(f.unitCost, db::Value(*unitCost));
+  rs.setField(f.cost, db::Value(cost));
+  rs.setField(f.settled, db::Value(int64_t{-1}));
+  rs.update();
+}
+
+void saveReceiptFields(db::Recordset& rs, const ReceiptFields& f, double available) {
+  rs.edit();
+  rs.setField(f.available, db::Value(available));
+  rs.setField(f.settled, db::Value(int64_t{-1}));
+  rs.update();
+}
+
+// The items query groups codes as the engine compares them: text without
+// regard to ASCII letter case, numbers by value, no code apart from any text.
+std::string itemKey(const db::Value& code) {
+  if (std::holds_alternative<db::Null>(code)) return "N";
+  std::string key = std::holds_alternative<std::string>(code) ? "'" : "#";
+  key += db::valueToText(code);
+  if (key[0] == '#') return key;
+  for (char& c : key) c = db::dialect::lowerAscii(c);
+  return key;
+}
+
+class PerStatementReader : public LedgerReader {
+ public:
+  PerStatementReader(db::Database& db, std::string dayAfterCutOff)
+      : db_(db), dayAfterCutOff_(std::move(dayAfterCutOff)) {}
+
+  void startItem(const db::Value& code) override {
+    code_ = code;
+    s4_ = db_.openRecordset(outgoingLinesQuery(code, dayAfterCutOff_));
+    lineFields_.find(*s4_);
+    started_ = false;
+  }
+  bool nextOpenLine() override {
+    if (started_) s4_->moveNext();
+    started_ = true;
+    return !s4_->eof();
+  }
+  db::Value lineQuantity() override { return s4_->field(lineFields_.quantity); }
+  void saveLine(std::optional<double> unitCost, double cost) override {
+    saveLineFields(*s4_, lineFields_, unitCost, cost);
+  }
+  bool openReceipt() override {
+    s5_ = db_.openRecordset(openReceiptsQuery(code_));
+    receiptFields_.find(*s5_);
+    while (!s5_->eof() && nothingLeft(receiptAvailable())) s5_->moveNext();
+    if (!s5_->eof()) return true;
+    s5_->close();
+    return false;
+  }
+  db::Value receiptAvailable() override { return s5_->field(receiptFields_.available); }
+  db::Value receiptPrice() override { return s5_->field(receiptFields_.price); }
+  void saveReceipt(double available) override {
+    saveReceiptFields(*s5_, receiptFields_, available);
+    s5_->close();
+  }
+  // Each line is a nested transaction of its own.
+  void lineStarted() override { db_.beginTrans(); }
+  void lineFinished() override { db_.commitTrans(); }
+  void takeBackLine() override { db_.rollback(); }
+  void endItem() override { s4_->close(); }
+
+ private:
+  db::Database& db_;
+  std::string dayAfterCutOff_;
+  db::Value code_;
+  bool started_ = false;
+  std::unique_ptr<db::Recordset> s4_, s5_;
+  LineFields lineFields_;
+  ReceiptFields receiptFields_;
+};
+
+// Receipts' 销合 not yet written, by stored row (a receipt joined to two
+// documents shows twice in the snapshot): those of one item, few.
+class PendingReceipts {
+ public:
+  struct Entry {
+    std::string row;  // the stored row
+    long bookmark;    // one place where the snapshot shows it
+    double available;
+  };
+  bool empty() const { return rows_.empty(); }
+  const double* find(const std::string& row) const {
+    for (const Entry& e : rows_)
+      if (e.row == row) return &e.available;
+    return nullptr;
+  }
+  void set(const std::string& row, long bookmark, double v) {
+    for (Entry& e : rows_)
+      if (e.row == row) {
+        e.available = v;
+        return;
+      }
+    rows_.push_back({row, bookmark, v});
+  }
+  void erase(const std::string& row) {
+    std::erase_if(rows_, [&](const Entry& e) { return e.row == row; });
+  }
+  // Hands the entries over in the order of the snapshot's rows.
+  std::vector<Entry> take() {
+    std::sort(rows_.begin(), rows_.end(),
+              [](const Entry& a, const Entry& b) { return a.bookmark < b.bookmark; });
+    return std::exchange(rows_, {});
+  }
+
+ private:
+  std::vector<Entry> rows_;
+};
+
+class SnapshotReader : public LedgerReader {
+ public:
+  SnapshotReader(db::Database& db, std::string dayAfterCutOff)
+      : db_(db), dayAfterCutOff_(std::move(dayAfterCutOff)) {
+    loadLines();
+    loadReceipts();
+    version_ = db_.dataVersion();
+  }
+
+  void transactionStarted() override {
+    // The write lock is held from here to the next commit, so a change by
+    // another user can only have come in before this point.
+    const int64_t v = db_.dataVersion();
+    if (v == version_) return;
+    loadLines();
+    loadReceipts();
+    version_ = v;
+  }
+
+  void startItem(const db::Value& code) override {
+    itemKey_ = itemKey(code);
+    auto it = lines_.find(itemKey_);
+    line_ = it == lines_.end() ? nullptr : &it->second;
+    next_ = 0;
+    findQueue();
+  }
+  bool nextOpenLine() override {
+    while (line_ && next_ < line_->size()) {
+      current_ = (*line_)[next_++];
+      s4_->goTo(current_);
+      if (valueOf(s4_->field(lineFields_.settled)) == 0.0) return true;
+    }
+    return false;
+  }
+  db::Value lineQuantity() override {
+    s4_->goTo(current_);
+    return s4_->field(lineFields_.quantity);
+  }
+  void saveLine(std::optional<double> unitCost, double cost) override {
+    s4_->goTo(current_);
+    saveLineFields(*s4_, lineFields_, unitCost, cost);
+  }
+
+  bool openReceipt() override {
+    // The item's receipts in the receipts query's order; only the first one
+    // is ever saved, so the first that still passes its condition is what
+    // that query would return.
+    while (queue_ && queue_->head < queue_->rows.size()) {
+      s5_->goTo(queue_->rows[queue_->head]);
+      const db::Value a = receiptAvailable();
+      if (nothingLeft(a)) {
+        ++queue_->head;
+        headSaved_ = false;
+        continue;
+      }
+      // Text the engine compares its own way: a row it chose and nobody
+      // changed still qualifies; a changed one is read again.
+      if (isNumeric(a) || !headSaved_) return true;
+      flush();
+      flushedInLine_ = true;
+      keepsNumbers_ = false;  // the queues change under the line: save at once from here
+      loadReceipts();
+      findQueue();
+    }
+    return false;
+  }
+  db::Value receiptAvailable() override {
+    if (!pending_.empty())
+      if (const double* p = pending_.find(s5_->rowKey(receiptFields_.available)))
+        return db::Value(*p);
+    return s5_->field(receiptFields_.available);
+  }
+  db::Value receiptPrice() override { return s5_->field(receiptFields_.price); }
+  void saveReceipt(double available) override;
+
+  void lineStarted() override {
+    drawn_.clear();
+    flushedInLine_ = false;
+  }
+  void lineFinished() override {}
+  void takeBackLine() override;
+  void endItem() override {
+    line_ = nullptr;
+    queue_ = nullptr;
+    headSaved_ = false;
+    flush();
+  }
+
+ private:
+  struct Queue {
+    std::vector<long> rows;
+    size_t head = 0;
+  };
+  // A receipt saved by the current line, with what it held before. The row
+  // set is kept: the receipts may be read again within the line.
+  struct Draw {
+    std::shared_ptr<db::Recordset> rows;
+    long bookmark;
+    std::string row;               // the stored row
+    db::Value available, settled;  // as the line found them
+    bool deferred;                 // kept in pending_, not written
+    std::optional<double> pendingBefore;
+  };
+
+  // Writes the receipts' values not yet written.
+  void flush() {
+    for (const PendingReceipts::Entry& e : pending_.take()) {
+      s5_->goTo(e.bookmark);
+      saveReceiptFields(*s5_, receiptFields_, e.available);
+    }
+  }
+
+  void findQueue() {
+    auto it = receipts_.find(itemKey_);
+    queue_ = it == receipts_.end() ? nullptr : &it->second;
+  }
+
+  void loadLines() {
+    lines_.clear();
+    // Items are told apart here, so the order within each is all that counts.
+    s4_ = db_.openRecordset(allOutgoingLinesQuery(dayAfterCutOff_));
+    lineFields_.find(*s4_);
+    for (; !s4_->eof(); s4_->moveNext())
+      lines_[itemKey(s4_->field(lineFields_.code))].push_back(s4_->bookmark());
+  }
+
+  void loadReceipts() {
+    receipts_.clear();
+    headSaved_ = false;
+    s5_ = db_.openRecordset(allOpenReceiptsQuery());
+    receiptFields_.find(*s5_);
+    for (; !s5_->eof(); s5_->moveNext())
+      receipts_[itemKey(s5_->field(receiptFields_.code))].rows.push_back(s5_->bookmark());
+  }
+
+  db::Database& db_;
+  std::string dayAfterCutOff_;
+  int64_t version_ = 0;
+  std::string itemKey_;
+  std::unique_ptr<db::Recordset> s4_;
+  std::shared_ptr<db::Recordset> s5_;
+  LineFields lineFields_;
+  ReceiptFields receiptFields_;
+  std::unordered_map<std::string, std::vector<long>> lines_;  // by item key
+  std::unordered_map<std::string, Queue> receipts_;           // by item key
+  const std::vector<long>* line_ = nullptr;                   // the current item's lines
+  size_t next_ = 0;
+  long current_ = 0;
+  Queue* queue_ = nullptr;  // the current item's receipts
+  // The first receipt of the item was saved since it was read.
+  bool headSaved_ = false;
+  std::vector<Draw> drawn_;
+  PendingReceipts pending_;
+  bool numbersChecked_ = false, keepsNumbers_ = false, flushedInLine_ = false;
+};
+
+void SnapshotReader::saveReceipt(double available) {
+  // A receipt is often drawn by several lines of its item; only its last
+  // value needs writing, once the item is done (the item's lines are never
+  // committed apart from it). That holds where the column keeps a number as
+  // written, seen on the first save; elsewhere every save is written.
+  const long bm = s5_->bookmark();
+  std::string row = s5_->rowKey(receiptFields_.available);
+  const double* p = pending_.find(row);
+  Draw d{s5_,
+         bm,
+         row,
+         receiptAvailable(),
+         p ? db::Value(int64_t{-1}) : s5_->field(receiptFields_.settled),
+         false,
+         std::nullopt};
+  if (p) d.pendingBefore = *p;
+  if (keepsNumbers_ && std::isfinite(available)) {
+    d.deferred = true;
+    pending_.set(row, bm, available);
+  } else {
+    saveReceiptFields(*s5_, receiptFields_, available);
+    pending_.erase(row);
+    if (!numbersChecked_) {
+      numbersChecked_ = true;
+      const db::Value stored = s5_->field(receiptFields_.available);
+      keepsNumbers_ = isNumeric(stored) && numeric(stored, "销合") == available;
+    }
+  }
+  drawn_.push_back(std::move(d));
+  headSaved_ = true;
+}
+
+void SnapshotReader::takeBackLine() {
+  // The run ends after a failure, so only the stored rows matter, not the
+  // queues. A receipt drawn twice gets its first value back last; then what
+  // the completed lines drew is written.
+  for (auto it = drawn_.rbegin(); it != drawn_.rend(); ++it) {
+    if (it->deferred && !flushedInLine_) {
+      if (it->pendingBefore)
+        pending_.set(it->row, it->bookmark, *it->pendingBefore);
+      else
+        pending_.erase(it->row);
+      continue;
+    }
+    it->rows->goTo(it->bookmark);
+    it->rows->edit();
+    it->rows->setField(receiptFields_.available, it->available);
+    it->rows->setField(receiptFields_.settled, it->settled);
+    it->rows->update();
+    if (!flushedInLine_) pending_.erase(it->row);
+  }
+  drawn_.clear();
+  flush();
+}
+
+}  // namespace
+
+bool nothingLeft(const db::Value& available) {
+  const std::optional<double> a = valueOf(available);
+  return a && *a <= 0;
+}
+
+std::unique_ptr<LedgerReader> makeLedgerReader(ReadMode mode, db::Database& year,
+                                               const std::string& dayAfterCutOff) {
+  if (mode == ReadMode::kSnapshot) return std::make_unique<SnapshotReader>(year, dayAfterCutOff);
+  return std::make_unique<PerStatementReader>(year, dayAfterCutOff);
+}
+
+}  // namespace fifocost
