@@ -13,6 +13,14 @@
 //       Control id: the WM_COMMAND a click sends (buttons, notifying labels).
 //       x,y (client coordinates): button down and up on the window under it.
 //   uiauto text <title> <controlId>      prints a control's text
+//   uiauto items <title> <controlId>     prints a list box's lines, one a line
+//   uiauto watch-text <title> <controlId> <prefix> <final> <timeoutMs>
+//       Polls the control's text every few milliseconds; prints
+//       "first=<ms> final=<ms>": when the text first began with <prefix> and
+//       when it was first <final>, in milliseconds since the watch started.
+//   uiauto time-dialog <timeoutMs>
+//       Waits for any visible dialog; prints the system time in milliseconds
+//       since 1970 at which it was found.
 //   uiauto close <title>                 posts WM_CLOSE
 //   uiauto list                          dumps top-level windows and children
 //   uiauto hold-desktop                  keeps a hidden window until killed
@@ -362,7 +370,81 @@ int cmdText(int argc, wchar_t** argv) {
   if (!top) return 1;
   HWND c = findChild(top, _wtoi(argv[3]));
   if (!c) return 1;
-  out(toUtf8(windowText(c)) + "\n");
+  // Asked with WM_GETTEXT, as screen readers do: GetWindowText on another
+  // process's edit field gives its creation text, not what it shows.
+  DWORD_PTR length = 0;
+  std::wstring text;
+  if (SendMessageTimeoutW(c, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) {
+    std::wstring buf(length + 1, L'\0');
+    DWORD_PTR got = 0;
+    if (SendMessageTimeoutW(c, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(buf.data()), SMTO_ABORTIFHUNG,
+                            5000, &got)) {
+      buf.resize(got);
+      text = buf;
+    }
+  } else {
+    text = windowText(c);
+  }
+  out(toUtf8(text) + "\n");
+  return 0;
+}
+
+int cmdItems(int argc, wchar_t** argv) {
+  if (argc != 4) return 2;
+  HWND top = findTop(nullptr, argv[2]);
+  if (!top) return 1;
+  HWND c = findChild(top, _wtoi(argv[3]));
+  if (!c) return 1;
+  const LRESULT count = SendMessageW(c, LB_GETCOUNT, 0, 0);
+  std::string text;
+  for (LRESULT i = 0; i < count; ++i) {
+    const LRESULT n = SendMessageW(c, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0);
+    std::wstring item(static_cast<size_t>(n < 0 ? 0 : n) + 1, L'\0');
+    const LRESULT got = SendMessageW(c, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(item.data()));
+    item.resize(static_cast<size_t>(got < 0 ? 0 : got));
+    text += toUtf8(item) + "\n";
+  }
+  out(text);
+  return 0;
+}
+
+int cmdWatchText(int argc, wchar_t** argv) {
+  if (argc != 7) return 2;
+  const std::wstring prefix = argv[4], final = argv[5];
+  const DWORD timeout = static_cast<DWORD>(_wtoi(argv[6]));
+  const DWORD start = GetTickCount();
+  long first = -1;
+  for (;;) {
+    const DWORD now = GetTickCount();
+    if (now - start >= timeout) return 1;
+    HWND top = findTop(nullptr, argv[2]);
+    HWND c = top ? findChild(top, _wtoi(argv[3])) : nullptr;
+    if (c) {
+      const std::wstring text = windowText(c);
+      if (first < 0 && text.rfind(prefix, 0) == 0) first = static_cast<long>(now - start);
+      if (text == final) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "first=%ld final=%lu\n", first, static_cast<unsigned long>(now - start));
+        out(buf);
+        return 0;
+      }
+    }
+    Sleep(2);
+  }
+}
+
+int cmdTimeDialog(int argc, wchar_t** argv) {
+  if (argc != 3) return 2;
+  const DWORD timeout = static_cast<DWORD>(_wtoi(argv[2]));
+  const DWORD start = GetTickCount();
+  while (!findTop(L"#32770", nullptr)) {
+    if (GetTickCount() - start >= timeout) return 1;
+    Sleep(5);
+  }
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  const unsigned long long t = (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  out(std::to_string(t / 10000 - 11644473600000ull) + "\n");
   return 0;
 }
 
@@ -403,6 +485,9 @@ int wmain(int argc, wchar_t** argv) {
   else if (cmd == L"click") rc = cmdClick(argc, argv);
   else if (cmd == L"text") rc = cmdText(argc, argv);
   else if (cmd == L"close") rc = cmdClose(argc, argv);
+  else if (cmd == L"items") rc = cmdItems(argc, argv);
+  else if (cmd == L"watch-text") rc = cmdWatchText(argc, argv);
+  else if (cmd == L"time-dialog") rc = cmdTimeDialog(argc, argv);
   else if (cmd == L"hold-desktop") {
     // Wine ends its desktop process when the last windowed program ends and
     // starts it again with the next one, a second each time; one hidden
