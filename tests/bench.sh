@@ -44,6 +44,12 @@ if [ "$which" = all ] || [ "$which" = updater ]; then
   # Also ends the control's fixture when both ran (one EXIT trap at a time).
   trap 'for s in "$BENCH/wine" "$BENCH/wine-updater"; do "$ROOT/tests/wine/fixture.sh" cleanup "$s" >/dev/null 2>&1 || true; done' EXIT
   "$ROOT/tests/wine/fixture.sh" setup "$KIT_WINE_STATE" >/dev/null
-  KIT_BENCH=1 "$NATIVE/bin/novaro_wine_test" --gtest_filter='*Benchmark*' | grep -E '^round|OK|FAILED'
+  echo "-- on the test display as it is (Xvfb without a window manager)"
+  KIT_BENCH=1 "$NATIVE/bin/novaro_wine_test" --gtest_filter='*Benchmark*' | grep -E '^round|FAILED'
+  # Hiding a captioned window makes Wine wait up to 2 s for a window manager
+  # to withdraw it; the bare test display has none. Told so, Wine does not wait.
+  echo "-- with Wine told that no window manager runs (X11 Driver, Managed=N)"
+  (. "$ROOT/tests/wine/env.sh" && wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1)
+  KIT_BENCH=1 "$NATIVE/bin/novaro_wine_test" --gtest_filter='*Benchmark*' | grep -E '^round|FAILED'
   "$ROOT/tests/wine/fixture.sh" cleanup "$KIT_WINE_STATE" >/dev/null 2>&1 || true
 fi

@@ -214,11 +214,17 @@ void UpdateRun::Urar() {
 void UpdateRun::PocProbar() {
   view_.showBar(0xFFFFFF);
   int drawn = 0;  // segments below this are on the bar already
+  std::string shown;
   for (float k = 2; k <= 8000; k += 1) {
     const float f = k / 8000;
     const int n = DrawProgressBar(view_.bar(), f, BarColors_, svc_.ui, drawn);
     if (n + 1 > drawn) drawn = n + 1;
-    view_.setLabel(kInstalling + rtd::PercentText(f));
+    // The text changes once in 80 steps; setting it again only repaints.
+    std::string text = kInstalling + rtd::PercentText(f);
+    if (text != shown) {
+      shown = std::move(text);
+      view_.setLabel(shown);
+    }
     svc_.ui.pumpEvents();
   }
 }

@@ -262,7 +262,10 @@ class UpdateRunTest : public ::testing::Test {
 };
 
 TEST_F(UpdateRunTest, AWholeUpdateEndsWithTheMessageOnlyAfterTheToolEnded) {
+  bool closableWhileInstalling = false;
+  ui.onPump = [&] { closableWhileInstalling |= run.mayClose(); };
   loadAndDownload(1536);
+  EXPECT_FALSE(closableWhileInstalling);
   EXPECT_EQ(view.text1, "2011.05.24 09.57.05 版本模块");
   EXPECT_EQ(view.text2, "2011/5/24 9:57:05");
   EXPECT_EQ(control.url, "http://s/update/netrar.xml");

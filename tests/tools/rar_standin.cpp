@@ -15,8 +15,8 @@
 //                   flags, cwd, command line), written when it starts
 //   <exe>.ended     written just before it exits: the system time in
 //                   milliseconds since 1970 and the exit status
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,9 +26,11 @@ namespace {
 
 std::string toUtf8(const std::wstring& w) {
   if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
+                              nullptr);
   std::string s(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
+                      nullptr);
   return s;
 }
 
@@ -47,7 +49,8 @@ std::wstring exePath() {
 }
 
 std::string readSmall(const std::wstring& path) {
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE f =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (f == INVALID_HANDLE_VALUE) return {};
   char buf[64] = {};
   DWORD got = 0;
@@ -57,8 +60,9 @@ std::string readSmall(const std::wstring& path) {
 }
 
 void writeFile(const std::wstring& path, const std::string& bytes, bool append) {
-  HANDLE f = CreateFileW(path.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                         append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE f =
+      CreateFileW(path.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                  append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (f == INVALID_HANDLE_VALUE) return;
   DWORD written = 0;
   WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -68,7 +72,8 @@ void writeFile(const std::wstring& path, const std::string& bytes, bool append) 
 unsigned long long nowMs() {
   FILETIME ft;
   GetSystemTimeAsFileTime(&ft);
-  const unsigned long long t = (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  const unsigned long long t =
+      (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
   return t / 10000 - 11644473600000ull;
 }
 
@@ -88,7 +93,8 @@ bool extract(HANDLE package, std::wstring dest) {
     const size_t sizeEnd = data.find('\n', nameEnd + 1);
     if (sizeEnd == std::string::npos) return false;
     const std::string name = data.substr(at, nameEnd - at);
-    const size_t size = std::strtoull(data.substr(nameEnd + 1, sizeEnd - nameEnd - 1).c_str(), nullptr, 10);
+    const size_t size =
+        std::strtoull(data.substr(nameEnd + 1, sizeEnd - nameEnd - 1).c_str(), nullptr, 10);
     if (sizeEnd + 1 + size > data.size()) return false;
     writeFile(dest + fromUtf8(name), data.substr(sizeEnd + 1, size), false);
     at = sizeEnd + 1 + size;
@@ -107,22 +113,25 @@ int wmain() {
   std::wstring cwd(32768, L'\0');
   cwd.resize(GetCurrentDirectoryW(static_cast<DWORD>(cwd.size()), cwd.data()));
   char head[96];
-  std::snprintf(head, sizeof head, "pid=%lu\tshow=%d\tflags=0x%lx\tcwd=", GetCurrentProcessId(), show,
-                static_cast<unsigned long>(si.dwFlags));
-  writeFile(exe + L".log", head + toUtf8(cwd) + "\tcmdline=" + toUtf8(GetCommandLineW()) + "\n", true);
+  std::snprintf(head, sizeof head, "pid=%lu\tshow=%d\tflags=0x%lx\tcwd=", GetCurrentProcessId(),
+                show, static_cast<unsigned long>(si.dwFlags));
+  writeFile(exe + L".log", head + toUtf8(cwd) + "\tcmdline=" + toUtf8(GetCommandLineW()) + "\n",
+            true);
 
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   bool ok = false;
   HANDLE package = INVALID_HANDLE_VALUE;
   if (argv && argc == 5 && std::wstring(argv[1]) == L"e" && std::wstring(argv[2]) == L"-o+") {
-    package = CreateFileW(argv[3], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    package =
+        CreateFileW(argv[3], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (package != INVALID_HANDLE_VALUE) ok = extract(package, argv[4]);
   }
   if (argv) LocalFree(argv);
 
   Sleep(static_cast<DWORD>(std::atoi(readSmall(exe + L".delay").c_str())));
-  for (int i = 0; i < 60000 && GetFileAttributesW((exe + L".hold").c_str()) != INVALID_FILE_ATTRIBUTES; ++i)
+  for (int i = 0;
+       i < 60000 && GetFileAttributesW((exe + L".hold").c_str()) != INVALID_FILE_ATTRIBUTES; ++i)
     Sleep(10);
   const std::string code = readSmall(exe + L".exitcode");
   const int status = !code.empty() ? std::atoi(code.c_str()) : (ok ? 0 : 2);

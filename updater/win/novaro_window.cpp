@@ -36,7 +36,9 @@ constexpr TwipRect kCommand1{5160, 3840, 1815, 375};
 constexpr wchar_t kFontFace[] = L"宋体";
 constexpr int kFontPoints = 9;
 
-COLORREF toColorRef(Color c) { return static_cast<COLORREF>(c & 0xFFFFFF); }
+COLORREF toColorRef(Color c) {
+  return static_cast<COLORREF>(c & 0xFFFFFF);
+}
 
 plat::PlatformError controlError(HRESULT hr, const std::wstring& text) {
   if (!text.empty()) return plat::PlatformError(static_cast<int>(hr & 0xFFFF), narrow(text));
@@ -62,8 +64,9 @@ bool BarWindow::create(HWND parent, HINSTANCE instance, int x, int y, int w, int
   wc.lpszClassName = kBarClass;
   wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));
   RegisterClassW(&wc);
-  hwnd_ = CreateWindowExW(0, kBarClass, L"", WS_CHILD, x, y, w, h, parent,
-                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(kProcessBarId)), instance, this);
+  hwnd_ =
+      CreateWindowExW(0, kBarClass, L"", WS_CHILD, x, y, w, h, parent,
+                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(kProcessBarId)), instance, this);
   if (!hwnd_) return false;
   width_ = w;
   height_ = h;
@@ -82,7 +85,9 @@ void BarWindow::show(Color background) {
   ShowWindow(hwnd_, SW_SHOW);
 }
 
-void BarWindow::hide() { ShowWindow(hwnd_, SW_HIDE); }
+void BarWindow::hide() {
+  ShowWindow(hwnd_, SW_HIDE);
+}
 
 void BarWindow::fillRect(int left, int top, int right, int bottom, Color color) {
   if (!memory_ || right <= left || bottom <= top) return;
@@ -96,8 +101,9 @@ void BarWindow::fillRect(int left, int top, int right, int bottom, Color color) 
 
 LRESULT CALLBACK BarWindow::proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_NCCREATE) {
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA,
-                      reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams));
+    SetWindowLongPtrW(
+        hwnd, GWLP_USERDATA,
+        reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams));
   }
   auto* self = reinterpret_cast<BarWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   if (msg == WM_PAINT && self) {
@@ -105,7 +111,8 @@ LRESULT CALLBACK BarWindow::proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     HDC dc = BeginPaint(hwnd, &ps);
     if (self->memory_)
       BitBlt(dc, ps.rcPaint.left, ps.rcPaint.top, ps.rcPaint.right - ps.rcPaint.left,
-             ps.rcPaint.bottom - ps.rcPaint.top, self->memory_, ps.rcPaint.left, ps.rcPaint.top, SRCCOPY);
+             ps.rcPaint.bottom - ps.rcPaint.top, self->memory_, ps.rcPaint.left, ps.rcPaint.top,
+             SRCCOPY);
     EndPaint(hwnd, &ps);
     return 0;
   }
@@ -115,20 +122,23 @@ LRESULT CALLBACK BarWindow::proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 
 // ---- DL -------------------------------------------------------------------
 
-bool DlControl::create(HWND parent, HINSTANCE instance, int x, int y, int w, int h, int dpi,
+bool DlControl::create(HWND parent, HINSTANCE instance, int x, int y, int w, int h,
                        dl::ControlEvents& events) {
   WNDCLASSW wc{};
   wc.lpfnWndProc = DefWindowProcW;
   wc.hInstance = instance;
   wc.lpszClassName = kSiteClass;
   RegisterClassW(&wc);
-  site_ = CreateWindowExW(0, kSiteClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, x, y, w, h, parent,
-                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(kDlId)), instance, nullptr);
+  site_ = CreateWindowExW(0, kSiteClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, x, y, w, h,
+                          parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kDlId)), instance,
+                          nullptr);
   if (!site_) return false;
   lumvex::ComPtr<IDispatch> control;
-  if (FAILED(lumvex::createControlFromFile(lumvex::controlBesideProgram(), IID_IDispatch, control.putVoid())))
+  if (FAILED(lumvex::createControlFromFile(lumvex::controlBesideProgram(), IID_IDispatch,
+                                           control.putVoid())))
     return false;
-  lumvex::ComPtr<IPersistStreamInit> persist = control.query<IPersistStreamInit>(IID_IPersistStreamInit);
+  lumvex::ComPtr<IPersistStreamInit> persist =
+      control.query<IPersistStreamInit>(IID_IPersistStreamInit);
   if (!persist || FAILED(persist->InitNew())) return false;
   // No border, 9-point 宋体; everything else stays at the control's defaults.
   VARIANT border;
@@ -136,8 +146,14 @@ bool DlControl::create(HWND parent, HINSTANCE instance, int x, int y, int w, int
   V_VT(&border) = VT_I2;
   V_I2(&border) = 0;
   lumvex::putProperty(control.get(), lumvex::dispid::kBorderStyle, border);
-  FONTDESC desc{sizeof(FONTDESC), const_cast<LPOLESTR>(kFontFace), {}, FW_NORMAL, GB2312_CHARSET,
-                FALSE, FALSE, FALSE};
+  FONTDESC desc{sizeof(FONTDESC),
+                const_cast<LPOLESTR>(kFontFace),
+                {},
+                FW_NORMAL,
+                GB2312_CHARSET,
+                FALSE,
+                FALSE,
+                FALSE};
   desc.cySize.int64 = static_cast<LONGLONG>(kFontPoints) * 10000;
   lumvex::ComPtr<IFontDisp> font;
   if (SUCCEEDED(OleCreateFontIndirect(&desc, IID_IFontDisp, font.putVoid()))) {
@@ -147,7 +163,6 @@ bool DlControl::create(HWND parent, HINSTANCE instance, int x, int y, int w, int
     V_DISPATCH(&f) = font.get();
     lumvex::putProperty(control.get(), lumvex::dispid::kFont, f);
   }
-  (void)dpi;
   if (FAILED(events_.connect(control.get(), events))) return false;
   if (FAILED(lumvex::attachToWindow(control.get(), site_, container_.put()))) {
     events_.disconnect();
@@ -160,14 +175,16 @@ bool DlControl::create(HWND parent, HINSTANCE instance, int x, int y, int w, int
 void DlControl::setFileURL(const std::string& url) {
   if (!control_) throw plat::errorOf(plat::kErrFileNotFound);
   std::wstring error;
-  const HRESULT hr = lumvex::putString(control_.get(), lumvex::dispid::kFileURL, widen(url), &error);
+  const HRESULT hr =
+      lumvex::putString(control_.get(), lumvex::dispid::kFileURL, widen(url), &error);
   if (FAILED(hr)) throw controlError(hr, error);
 }
 
 void DlControl::setSaveFilePath(const std::string& folder) {
   if (!control_) throw plat::errorOf(plat::kErrFileNotFound);
   std::wstring error;
-  const HRESULT hr = lumvex::putString(control_.get(), lumvex::dispid::kSaveFilePath, widen(folder), &error);
+  const HRESULT hr =
+      lumvex::putString(control_.get(), lumvex::dispid::kSaveFilePath, widen(folder), &error);
   if (FAILED(hr)) throw controlError(hr, error);
 }
 
@@ -202,8 +219,8 @@ NovaroWindow::~NovaroWindow() {
   if (frame_) DeleteObject(frame_);
 }
 
-HWND NovaroWindow::child(const wchar_t* cls, const wchar_t* text, DWORD style, int id, int l, int t, int w,
-                         int h) {
+HWND NovaroWindow::child(const wchar_t* cls, const wchar_t* text, DWORD style, int id, int l, int t,
+                         int w, int h) {
   HWND c = CreateWindowExW(0, cls, text, WS_CHILD | WS_VISIBLE | style, l, t, w, h, hwnd_,
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
   if (c && font_) SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
@@ -221,20 +238,22 @@ bool NovaroWindow::create(dl::ControlEvents& events) {
   wc.lpszClassName = kClassName;
   if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
 
-  background_ = static_cast<HBITMAP>(
-      LoadImageW(instance_, MAKEINTRESOURCEW(IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+  background_ = static_cast<HBITMAP>(LoadImageW(instance_, MAKEINTRESOURCEW(IDB_BACKGROUND),
+                                                IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
   frame_ = static_cast<HBITMAP>(
       LoadImageW(instance_, MAKEINTRESOURCEW(IDB_FRAME), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
-  font_ = CreateFontW(-MulDiv(kFontPoints, dpi_, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, GB2312_CHARSET,
-                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, kFontFace);
+  font_ = CreateFontW(-MulDiv(kFontPoints, dpi_, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                      GB2312_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                      DEFAULT_PITCH, kFontFace);
 
   const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
   RECT r{0, 0, px(kClient.width), px(kClient.height)};
   AdjustWindowRectEx(&r, style, FALSE, 0);
   const int w = r.right - r.left, h = r.bottom - r.top;
-  const int x = (GetSystemMetrics(SM_CXSCREEN) - w) / 2, y = (GetSystemMetrics(SM_CYSCREEN) - h) / 2;
-  hwnd_ = CreateWindowExW(0, kClassName, widen(kCaption).c_str(), style, x, y, w, h, nullptr, nullptr,
-                          instance_, this);
+  const int x = (GetSystemMetrics(SM_CXSCREEN) - w) / 2,
+            y = (GetSystemMetrics(SM_CYSCREEN) - h) / 2;
+  hwnd_ = CreateWindowExW(0, kClassName, widen(kCaption).c_str(), style, x, y, w, h, nullptr,
+                          nullptr, instance_, this);
   if (!hwnd_) return false;
 
   auto at = [this](const TwipRect& t, auto&& make) {
@@ -247,17 +266,19 @@ bool NovaroWindow::create(dl::ControlEvents& events) {
     return child(L"EDIT", L"", WS_BORDER | ES_AUTOHSCROLL, kText1Id, l, t, w2, h2);
   });
   lstOut_ = at(kLstOut, [&](int l, int t, int w2, int h2) {
-    return child(L"LISTBOX", L"", WS_BORDER | WS_VSCROLL | LBS_NOINTEGRALHEIGHT, kLstOutId, l, t, w2, h2);
+    return child(L"LISTBOX", L"", WS_BORDER | WS_VSCROLL | LBS_NOINTEGRALHEIGHT, kLstOutId, l, t,
+                 w2, h2);
   });
-  label1_ = at(kLabel1,
-               [&](int l, int t, int w2, int h2) { return child(L"STATIC", L"", SS_LEFT, kLabel1Id, l, t, w2, h2); });
+  label1_ = at(kLabel1, [&](int l, int t, int w2, int h2) {
+    return child(L"STATIC", L"", SS_LEFT, kLabel1Id, l, t, w2, h2);
+  });
   command1_ = at(kCommand1, [&](int l, int t, int w2, int h2) {
-    return child(L"BUTTON", widen(kButtonCaption).c_str(), BS_PUSHBUTTON | WS_TABSTOP, kCommand1Id, l, t, w2,
-                 h2);
+    return child(L"BUTTON", widen(kButtonCaption).c_str(), BS_PUSHBUTTON | WS_TABSTOP, kCommand1Id,
+                 l, t, w2, h2);
   });
   bar_.create(hwnd_, instance_, px(kProcessBar.left), px(kProcessBar.top), px(kProcessBar.width),
               px(kProcessBar.height));
-  dl_.create(hwnd_, instance_, px(kDl.left), px(kDl.top), px(kDl.width), px(kDl.height), dpi_, events);
+  dl_.create(hwnd_, instance_, px(kDl.left), px(kDl.top), px(kDl.width), px(kDl.height), events);
   return text1_ && text2_ && lstOut_ && label1_ && command1_;
 }
 
@@ -273,14 +294,21 @@ void NovaroWindow::endProgram() {
 }
 
 int NovaroWindow::appendLine(const std::string& line) {
-  return static_cast<int>(SendMessageW(lstOut_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(line).c_str())));
+  return static_cast<int>(
+      SendMessageW(lstOut_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(line).c_str())));
 }
 
-int NovaroWindow::topIndex() const { return static_cast<int>(SendMessageW(lstOut_, LB_GETTOPINDEX, 0, 0)); }
+int NovaroWindow::topIndex() const {
+  return static_cast<int>(SendMessageW(lstOut_, LB_GETTOPINDEX, 0, 0));
+}
 
-void NovaroWindow::setTopIndex(int index) { SendMessageW(lstOut_, LB_SETTOPINDEX, static_cast<WPARAM>(index), 0); }
+void NovaroWindow::setTopIndex(int index) {
+  SendMessageW(lstOut_, LB_SETTOPINDEX, static_cast<WPARAM>(index), 0);
+}
 
-void NovaroWindow::setLabel(const std::string& text) { SetWindowTextW(label1_, widen(text).c_str()); }
+void NovaroWindow::setLabel(const std::string& text) {
+  SetWindowTextW(label1_, widen(text).c_str());
+}
 
 void NovaroWindow::setStamps(const std::string& text2, const std::string& text1) {
   SetWindowTextW(text2_, widen(text2).c_str());

@@ -7,8 +7,8 @@
 // Window thread only. The window owns the bar, the control and the event
 // connection; the run (upd::UpdateRun) is owned by the caller and attached
 // after creation.
-#include <windows.h>
 #include <ole2.h>
+#include <windows.h>
 
 #include <memory>
 #include <string>
@@ -53,7 +53,7 @@ class DlControl : public DownloadControl {
   // Creates the control from the program folder's Lumvex.ocx and places it on
   // a child of `parent`. False when the library is missing or refuses; the
   // window then still works, and a start fails with the start message.
-  bool create(HWND parent, HINSTANCE instance, int x, int y, int w, int h, int dpi,
+  bool create(HWND parent, HINSTANCE instance, int x, int y, int w, int h,
               dl::ControlEvents& events);
   void setFileURL(const std::string& url) override;
   void setSaveFilePath(const std::string& folder) override;
@@ -96,13 +96,15 @@ class NovaroWindow : public UpdateView {
   static LRESULT CALLBACK proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
   LRESULT handle(UINT msg, WPARAM wp, LPARAM lp);
   int px(int twips) const { return MulDiv(twips, dpi_, 1440); }
-  HWND child(const wchar_t* cls, const wchar_t* text, DWORD style, int id, int l, int t, int w, int h);
+  HWND child(const wchar_t* cls, const wchar_t* text, DWORD style, int id, int l, int t, int w,
+             int h);
   void paint();
 
   HINSTANCE instance_;
   int dpi_ = 96;
   HWND hwnd_ = nullptr;
-  HWND text1_ = nullptr, text2_ = nullptr, lstOut_ = nullptr, label1_ = nullptr, command1_ = nullptr;
+  HWND text1_ = nullptr, text2_ = nullptr, lstOut_ = nullptr, label1_ = nullptr,
+       command1_ = nullptr;
   HFONT font_ = nullptr;
   HBITMAP background_ = nullptr, frame_ = nullptr;
   BarWindow bar_;

@@ -27,7 +27,8 @@ const std::string kFailed = "升级失败,下次再试......";
 // The stand-in archive tool's format: "KITPACK1\n", then name, size, bytes.
 std::string makePackage(const std::vector<std::pair<std::string, std::string>>& files) {
   std::string p = "KITPACK1\n";
-  for (const auto& [name, bytes] : files) p += name + "\n" + std::to_string(bytes.size()) + "\n" + bytes;
+  for (const auto& [name, bytes] : files)
+    p += name + "\n" + std::to_string(bytes.size()) + "\n" + bytes;
   return p;
 }
 
@@ -57,8 +58,10 @@ class Site {
           res.set_content_provider(body->size(), "application/octet-stream",
                                    [body](size_t offset, size_t, httplib::DataSink& sink) {
                                      // Half at once, the rest after a pause a screenshot can use.
-                                     if (offset > 0) std::this_thread::sleep_for(std::chrono::seconds(3));
-                                     const size_t n = offset == 0 ? body->size() / 2 : body->size() - offset;
+                                     if (offset > 0)
+                                       std::this_thread::sleep_for(std::chrono::seconds(3));
+                                     const size_t n =
+                                         offset == 0 ? body->size() / 2 : body->size() - offset;
                                      return sink.write(body->data() + offset, n);
                                    });
           return;
@@ -104,7 +107,8 @@ class NovaroWine : public ::testing::Test {
     app.copyBinary("Novaro.exe");
     app.copyBinary("Lumvex.ocx");
     app.copyBinary("rar_standin.exe", "rar.exe");
-    app.write("server.xml", toCodePage936(dataLine + "\r\n" + prefix + "\r\n" + site->base() + "\r\n"));
+    app.write("server.xml",
+              toCodePage936(dataLine + "\r\n" + prefix + "\r\n" + site->base() + "\r\n"));
   }
   WineProcess start(const ProgramFolder& app) {
     return WineProcess::start({app.file("Novaro.exe").string()}, StartOptions{.cwd = app.path()});
@@ -147,8 +151,9 @@ class NovaroWine : public ::testing::Test {
   Figures runInstallation(ProgramFolder& app, bool hold, const std::string& shot = {}) {
     Figures f;
     if (hold) app.write("rar.exe.hold", "");
-    auto watch = WineProcess::start({(env().winBin / "uiauto.exe").string(), "watch-text", kTitle,
-                                     std::to_string(kLabel1Id), "正在安装", "正在安装...100%", "120000"});
+    auto watch =
+        WineProcess::start({(env().winBin / "uiauto.exe").string(), "watch-text", kTitle,
+                            std::to_string(kLabel1Id), "正在安装", "正在安装...100%", "120000"});
     press();
     if (watch.wait(milliseconds(120000)) == 0) {
       const std::string out = watch.out();
@@ -163,7 +168,8 @@ class NovaroWine : public ::testing::Test {
     EXPECT_TRUE(app.exists("netrar.xml"));
     EXPECT_EQ(controlText(kTitle, kLabel1Id), "正在安装...100%");
     f.log = lines();
-    auto boxWatch = WineProcess::start({(env().winBin / "uiauto.exe").string(), "time-dialog", "60000"});
+    auto boxWatch =
+        WineProcess::start({(env().winBin / "uiauto.exe").string(), "time-dialog", "60000"});
     std::this_thread::sleep_for(milliseconds(700));
     EXPECT_FALSE(waitDialog("", milliseconds(10)).has_value());
     fs::remove(app.file("rar.exe.hold"));
@@ -216,14 +222,15 @@ TEST_F(NovaroWine, AWholeUpdateFromPressToCompletionAfterTheToolEnded) {
   EXPECT_TRUE(hasLine(seen, "> 连接到 ")) << seen.size();
   EXPECT_TRUE(hasLine(seen, "> MIME类型是 application/octet-stream"));
   EXPECT_TRUE(hasLine(seen, "> 开始下载从" + url));
-  EXPECT_TRUE(hasLine(seen, "> 完成" + std::to_string(package.size() / 1024) + "k下载并保存到" + app.winPath()));
+  EXPECT_TRUE(hasLine(
+      seen, "> 完成" + std::to_string(package.size() / 1024) + "k下载并保存到" + app.winPath()));
   EXPECT_EQ(data.read("Velmora.dll"), kDatabase);
   EXPECT_EQ(data.read("新报表.txt"), "报表");
   EXPECT_FALSE(app.exists("netrar.xml"));
   const auto tool = readRecorderLog(app.file("rar.exe.log"));
   ASSERT_EQ(tool.size(), 1u);
-  EXPECT_EQ(tool[0].commandLine,
-            app.winPath() + "\\rar e -o+ " + app.winPath() + "\\netrar.xml " + data.winPath() + "\\");
+  EXPECT_EQ(tool[0].commandLine, app.winPath() + "\\rar e -o+ " + app.winPath() + "\\netrar.xml " +
+                                     data.winPath() + "\\");
   EXPECT_EQ(tool[0].show, 0);
 }
 
@@ -263,7 +270,8 @@ TEST_F(NovaroWine, AMissingPackageAndARedirectLeaveTheWindowReadyForTheNextPress
   site->set(Site::Mode::kRedirect);
   press();
   seen = waitLine("> 错误 - 重定向: ");
-  EXPECT_TRUE(hasLine(seen, "> 错误 - 重定向: Redirected to " + site->url("/elsewhere/netrar.xml")));
+  EXPECT_TRUE(
+      hasLine(seen, "> 错误 - 重定向: Redirected to " + site->url("/elsewhere/netrar.xml")));
   EXPECT_FALSE(waitDialog("-", milliseconds(200)).has_value());
   site->set(Site::Mode::kServe, makePackage({{"Velmora.dll", "new"}}));
   runInstallation(app, /*hold=*/false);
@@ -322,9 +330,11 @@ TEST_F(NovaroWine, Benchmark) {
     const Figures f = runInstallation(app, /*hold=*/true);
     waitDialog("", kWait, 1);
     p.wait(kWait);
-    std::printf("round %d: animation of 7999 steps %ld ms (goal < 5000); completion box %lld ms after the tool "
-                "ended (goal < 1000)\n",
-                round + 1, f.animationMs, f.boxAfterToolMs);
+    std::printf(
+        "round %d: animation of 7999 steps %ld ms (goal < 5000); completion box %lld ms after the "
+        "tool "
+        "ended (goal < 1000)\n",
+        round + 1, f.animationMs, f.boxAfterToolMs);
   }
 }
 
