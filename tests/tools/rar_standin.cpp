@@ -15,8 +15,9 @@
 //                   flags, cwd, command line), written when it starts
 //   <exe>.ended     written just before it exits: the system time in
 //                   milliseconds since 1970 and the exit status
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>

@@ -2,8 +2,9 @@
 // reads server.xml, waits for its button, downloads the update package with
 // the download control, has the archive tool unpack it into the data folder
 // and ends with the completion message. No arguments.
-#include <ole2.h>
 #include <windows.h>
+
+#include <ole2.h>
 
 #include "updater/update_run.h"
 #include "updater/win/novaro_window.h"

@@ -7,8 +7,9 @@
 // Window thread only. The window owns the bar, the control and the event
 // connection; the run (upd::UpdateRun) is owned by the caller and attached
 // after creation.
-#include <ole2.h>
 #include <windows.h>
+
+#include <ole2.h>
 
 #include <memory>
 #include <string>
