@@ -82,7 +82,7 @@ printf 'This locality moves\r\nBK\r\nhttp://127.0.0.1:%s\r\n' "$port" >"$SHOP/se
 cp "$WINBIN/Novaro.exe" "$WINBIN/Lumvex.ocx" "$SHOP/"
 cp "$WINBIN/rar_standin.exe" "$SHOP/rar.exe"   # stand-in archive tool: unpacks the demo format
 touch "$SHOP/rar.exe.hold"                      # keeps it working until the bar is looked at
-echo "data folder (the program folder) before:"; ls -l "$SHOP" | grep -v -e '\.exe' -e '\.ocx'
+echo "data folder (the program folder) before:"; LC_ALL=C ls -l "$SHOP" | grep -v -e '\.exe' -e '\.ocx' -e '^total'
 UI() { wine "$WINBIN/uiauto.exe" "$@" 2>/dev/null; }
 TITLE='Orvane软件智能升级程序'
 wine "$SHOP/Novaro.exe" &
@@ -97,7 +97,7 @@ rm -f "$SHOP/rar.exe.hold"
 UI wait-dialog "" 30000 - press 1 | sed -n 's/^text=/message: /p'
 wait "$novaro" || true
 echo "what the archive tool was started with:"; cut -f5 "$SHOP/rar.exe.log"
-echo "data folder after (package gone, files unpacked):"; ls -l "$SHOP" | grep -v -e '\.exe' -e '\.ocx'
+echo "data folder after (package gone, files unpacked):"; LC_ALL=C ls -l "$SHOP" | grep -v -e '\.exe' -e '\.ocx' -e '^total'
 echo "更新说明.txt: $(cat "$SHOP/更新说明.txt")"
 kill $site 2>/dev/null || true
 
