@@ -370,11 +370,14 @@ int cmdText(int argc, wchar_t** argv) {
   if (!top) return 1;
   HWND c = findChild(top, _wtoi(argv[3]));
   if (!c) return 1;
-  // Asked with WM_GETTEXT, as screen readers do: GetWindowText on another
-  // process's edit field gives its creation text, not what it shows.
+  // An edit field is asked with WM_GETTEXT, as screen readers do:
+  // GetWindowText on another process's edit field gives its creation text,
+  // not what it shows. Other controls keep the message-free read, which does
+  // not wait for a busy window.
   DWORD_PTR length = 0;
   std::wstring text;
-  if (SendMessageTimeoutW(c, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) {
+  if (lstrcmpiW(className(c).c_str(), L"Edit") == 0 &&
+      SendMessageTimeoutW(c, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) {
     std::wstring buf(length + 1, L'\0');
     DWORD_PTR got = 0;
     if (SendMessageTimeoutW(c, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(buf.data()), SMTO_ABORTIFHUNG,
