@@ -15,9 +15,11 @@
 //                   flags, cwd, command line), written when it starts
 //   <exe>.ended     written just before it exits: the system time in
 //                   milliseconds since 1970 and the exit status
+// <windows.h> must come first.
+// clang-format off
 #include <windows.h>
-
 #include <shellapi.h>
+// clang-format on
 
 #include <cstdio>
 #include <cstdlib>

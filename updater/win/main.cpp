@@ -2,9 +2,11 @@
 // reads server.xml, waits for its button, downloads the update package with
 // the download control, has the archive tool unpack it into the data folder
 // and ends with the completion message. No arguments.
+// <windows.h> must come first.
+// clang-format off
 #include <windows.h>
-
 #include <ole2.h>
+// clang-format on
 
 #include "updater/update_run.h"
 #include "updater/win/novaro_window.h"

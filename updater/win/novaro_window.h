@@ -7,9 +7,11 @@
 // Window thread only. The window owns the bar, the control and the event
 // connection; the run (upd::UpdateRun) is owned by the caller and attached
 // after creation.
+// <windows.h> must come first.
+// clang-format off
 #include <windows.h>
-
 #include <ole2.h>
+// clang-format on
 
 #include <memory>
 #include <string>
