@@ -2,14 +2,12 @@
 
 #include <exception>
 
+#include "launcher/settings_file.h"
 #include "platform/error.h"
 
 namespace launcher {
 namespace {
 
-constexpr const char* kLocalFolderMarker = "This locality moves";
-// The settings file is counted in a 16-bit signed line counter.
-constexpr size_t kMaxSettingsLines = 32767;
 constexpr uint32_t kRegDword = 4;
 
 // The copy writes the working database as ".bar" and every later step opens
@@ -37,10 +35,8 @@ std::string WorkDbPath(Launcher& l, const std::string& dayStamp) {
 }
 
 void ReadSettingsFile(Launcher& l) {
-  const std::vector<std::string> lines = l.svc.fs.readTextLines(l.AppDir + "\\server.xml");
-  if (lines.size() > kMaxSettingsLines) throw plat::PlatformError(plat::kErrOverflow, "Overflow");
-  l.DataPath = lines.empty() ? std::string() : lines.front();
-  if (l.DataPath == kLocalFolderMarker) l.DataPath = l.AppDir;
+  const std::vector<std::string> lines = ReadSettingsLines(l.svc.fs, l.AppDir);
+  l.DataPath = ResolveDataPath(lines.empty() ? std::string() : lines.front(), l.AppDir);
 }
 
 void SysPath(Launcher& l) { l.SysDir = l.svc.fs.systemDirectory(); }

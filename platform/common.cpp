@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/error.h"
 #include "platform/process.h"
 #include "platform/text.h"
 
@@ -123,6 +124,10 @@ std::vector<std::string> splitCommandLine(const std::string& commandLine) {
   }
   if (inArg) args.push_back(std::move(current));
   return args;
+}
+
+std::unique_ptr<Child> Processes::startWatched(const std::string&, WindowStyle) {
+  throw errorOf(kErrInvalidProcedureCall);
 }
 
 }  // namespace plat

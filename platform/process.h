@@ -2,6 +2,7 @@
 // Starting programs and the previous-instance test.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,21 @@ enum class WindowStyle : int {
   kMinimizedNoFocus = 6,
 };
 
+// A started program its starter watches until it ends. Owned by the
+// starter; destroying it neither waits for nor ends the program.
+class Child {
+ public:
+  virtual ~Child() = default;
+  // The exit status once the program has ended; nullopt while it runs.
+  virtual std::optional<uint32_t> exitStatus() = 0;
+  // Returns after at most `timeoutMs`: at once when the program has ended,
+  // and (Windows) as soon as a window message waits for the calling thread,
+  // so a window thread can wait without going deaf. True when it has ended.
+  virtual bool waitAwhile(int timeoutMs) = 0;
+  // Ends the program and returns once it has ended.
+  virtual void terminate() = 0;
+};
+
 class Processes {
  public:
   virtual ~Processes() = default;
@@ -27,6 +43,10 @@ class Processes {
   // The first call claims the program's instance token for this process
   // (held while this object lives); later calls repeat the first finding.
   virtual bool previousInstanceRunning() = 0;
+  // Starts `commandLine` like start() and keeps a hold on the process so its
+  // end and exit status can be seen. Implementations that cannot watch a
+  // program throw PlatformError(kErrInvalidProcedureCall).
+  virtual std::unique_ptr<Child> startWatched(const std::string& commandLine, WindowStyle style);
 };
 
 // Windows: CreateProcessW and a named mutex; POSIX: see PosixProcesses.

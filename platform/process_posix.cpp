@@ -5,9 +5,11 @@
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <vector>
 
@@ -63,7 +65,7 @@ PosixProcesses::~PosixProcesses() {
   if (lockFd_ >= 0) ::close(lockFd_);
 }
 
-uint32_t PosixProcesses::start(const std::string& commandLine, WindowStyle /*style*/) {
+pid_t PosixProcesses::spawn(const std::string& commandLine) {
   size_t begin = commandLine.find_first_not_of(" \t");
   if (begin == std::string::npos) throw errorOf(kErrInvalidProcedureCall);
   std::string program;
@@ -102,7 +104,61 @@ uint32_t PosixProcesses::start(const std::string& commandLine, WindowStyle /*sty
     if (r == EACCES || r == EPERM) throw errorOf(kErrPermissionDenied);
     throw errorOf(kErrInvalidProcedureCall);
   }
-  return static_cast<uint32_t>(pid);
+  return pid;
+}
+
+uint32_t PosixProcesses::start(const std::string& commandLine, WindowStyle /*style*/) {
+  return static_cast<uint32_t>(spawn(commandLine));
+}
+
+namespace {
+
+// Reaps its child: once waitpid has answered, the status is kept.
+class PosixChild : public Child {
+ public:
+  explicit PosixChild(pid_t pid) : pid_(pid) {}
+  ~PosixChild() override {
+    // A child nobody reaps stays a zombie; reap it if it has ended already.
+    if (!status_) exitStatus();
+  }
+
+  std::optional<uint32_t> exitStatus() override {
+    if (status_) return status_;
+    int st = 0;
+    const pid_t r = ::waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+      status_ = WIFEXITED(st) ? static_cast<uint32_t>(WEXITSTATUS(st)) : 1u;
+    } else if (r < 0) {
+      status_ = 1u;  // not ours to wait for any more: count it as ended badly
+    }
+    return status_;
+  }
+
+  bool waitAwhile(int timeoutMs) override {
+    // No window messages here: poll in small steps.
+    for (int waited = 0;; waited += 5) {
+      if (exitStatus()) return true;
+      if (waited >= timeoutMs) return false;
+      ::usleep(5000);
+    }
+  }
+
+  void terminate() override {
+    if (exitStatus()) return;
+    ::kill(pid_, SIGKILL);
+    int st = 0;
+    if (::waitpid(pid_, &st, 0) == pid_) status_ = 1u;
+  }
+
+ private:
+  pid_t pid_;
+  std::optional<uint32_t> status_;
+};
+
+}  // namespace
+
+std::unique_ptr<Child> PosixProcesses::startWatched(const std::string& commandLine, WindowStyle /*style*/) {
+  return std::make_unique<PosixChild>(spawn(commandLine));
 }
 
 std::string PosixProcesses::lockPath() const {

@@ -17,6 +17,8 @@
 // <hash of the program path>.lock", held until this object is destroyed. The
 // lock dies with its process, so a crashed instance never blocks the next, and
 // it is not inherited by started programs (close-on-exec).
+#include <sys/types.h>
+
 #include <string>
 
 #include "platform/filesystem_posix.h"
@@ -33,11 +35,15 @@ class PosixProcesses : public Processes {
 
   uint32_t start(const std::string& commandLine, WindowStyle style) override;
   bool previousInstanceRunning() override;
+  // The child is reaped by the returned object (waitpid), not left to others.
+  std::unique_ptr<Child> startWatched(const std::string& commandLine, WindowStyle style) override;
 
   // The lock file previousInstanceRunning uses.
   std::string lockPath() const;
 
  private:
+  pid_t spawn(const std::string& commandLine);
+
   PosixPathMap paths_;
   std::string programPath_;
   std::string lockFolder_;

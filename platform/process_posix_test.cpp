@@ -72,6 +72,23 @@ TEST_F(PosixProcessesTest, MissingProgramsAreFileNotFound) {
   EXPECT_EQ(startError(*p, "   "), kErrInvalidProcedureCall);
 }
 
+TEST_F(PosixProcessesTest, AWatchedProgramReportsItsExitStatusOrIsEnded) {
+  auto p = processes();
+  put("exit3.sh", "#!/bin/sh\nexit 3\n");
+  put("sleeper.sh", "#!/bin/sh\nexec sleep 30\n");
+  ::chmod(path("exit3.sh").c_str(), 0755);
+  ::chmod(path("sleeper.sh").c_str(), 0755);
+  auto done = p->startWatched("D:\\exit3.sh", WindowStyle::kHide);
+  EXPECT_TRUE(done->waitAwhile(20000));
+  EXPECT_EQ(done->exitStatus(), 3u);
+  auto slow = p->startWatched("D:\\sleeper.sh", WindowStyle::kHide);
+  EXPECT_FALSE(slow->waitAwhile(50));
+  EXPECT_FALSE(slow->exitStatus().has_value());
+  slow->terminate();
+  EXPECT_TRUE(slow->exitStatus().has_value());
+  EXPECT_THROW(p->startWatched("D:\\missing.exe", WindowStyle::kHide), PlatformError);
+}
+
 TEST_F(PosixProcessesTest, OneInstancePerProgramPath) {
   auto first = processes();
   EXPECT_FALSE(first->previousInstanceRunning());

@@ -43,9 +43,8 @@ std::wstring modulePath() {
   }
 }
 
-class WinProcesses : public Processes {
- public:
-  uint32_t start(const std::string& commandLine, WindowStyle style) override {
+// CreateProcessW with the kit's error numbers; the caller owns both handles.
+PROCESS_INFORMATION create(const std::string& commandLine, WindowStyle style) {
     if (commandLine.find_first_not_of(" \t") == std::string::npos)
       throw errorOf(kErrInvalidProcedureCall);
     std::wstring cmd = win::widen(commandLine);  // CreateProcessW may write into it
@@ -71,9 +70,49 @@ class WinProcesses : public Processes {
           throw win::errorFromWin32(e);
       }
     }
+    return pi;
+}
+
+class WinChild : public Child {
+ public:
+  explicit WinChild(win::UniqueKernelHandle process) : process_(std::move(process)) {}
+
+  std::optional<uint32_t> exitStatus() override {
+    if (::WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0) return std::nullopt;
+    DWORD code = 0;
+    ::GetExitCodeProcess(process_.get(), &code);
+    return static_cast<uint32_t>(code);
+  }
+
+  bool waitAwhile(int timeoutMs) override {
+    const HANDLE h = process_.get();
+    const DWORD r = ::MsgWaitForMultipleObjectsEx(1, &h, static_cast<DWORD>(timeoutMs < 0 ? 0 : timeoutMs),
+                                                  QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    return r == WAIT_OBJECT_0 || exitStatus().has_value();
+  }
+
+  void terminate() override {
+    ::TerminateProcess(process_.get(), 1);
+    ::WaitForSingleObject(process_.get(), 10000);
+  }
+
+ private:
+  win::UniqueKernelHandle process_;
+};
+
+class WinProcesses : public Processes {
+ public:
+  uint32_t start(const std::string& commandLine, WindowStyle style) override {
+    PROCESS_INFORMATION pi = create(commandLine, style);
     win::UniqueKernelHandle process(pi.hProcess);
     win::UniqueKernelHandle thread(pi.hThread);
     return pi.dwProcessId;
+  }
+
+  std::unique_ptr<Child> startWatched(const std::string& commandLine, WindowStyle style) override {
+    PROCESS_INFORMATION pi = create(commandLine, style);
+    win::UniqueKernelHandle thread(pi.hThread);
+    return std::make_unique<WinChild>(win::UniqueKernelHandle(pi.hProcess));
   }
 
   bool previousInstanceRunning() override {

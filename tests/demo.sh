@@ -3,7 +3,11 @@
 #  1. the launcher Orvane.exe under Wine on a demo program folder: splash,
 #     runtime check, the day's working copy, the start of the database
 #     runtime (a stand-in that records its command line);
-#  2. Tallyrun costing a generated year ledger (natively), with a per-item summary.
+#  2. the updater Novaro.exe on the same folder: the package fetched from a
+#     local web site, unpacked into the data folder by a stand-in archive
+#     tool, with its log lines, the installation bar and the files before
+#     and after;
+#  3. Tallyrun costing a generated year ledger (natively), with a per-item summary.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 NATIVE=$ROOT/build/native/bin
@@ -59,6 +63,43 @@ for _ in $(seq 100); do [ -s "$SHOP/Office11/Msaccess.exe.log" ] && break; sleep
 cat "$SHOP/Office11/Msaccess.exe.log"
 say "what regsvr32 was asked"
 cat "$SHOP/regsvr32.exe.log" 2>/dev/null || echo "(nothing)"
+
+say "Novaro.exe: an update of the data folder from a local web site"
+# The site: /update/BKrar.xml, a package in the stand-in tool's own format
+# ("KITPACK1", then name, size and bytes per file).
+SITE=$DEMO/site
+rm -rf "$SITE" && mkdir -p "$SITE/update"
+pack() {
+  printf 'KITPACK1\n'
+  while [ $# -gt 0 ]; do printf '%s\n%s\n' "$1" "$(printf '%s' "$2" | wc -c)"; printf '%s' "$2"; shift 2; done
+}
+pack "S.cpl" "BM day picture (updated)" "更新说明.txt" "本次更新: 新报表" >"$SITE/update/BKrar.xml"
+port=$((18000 + $$ % 1000))
+python3 -m http.server "$port" --bind 127.0.0.1 --directory "$SITE" >/dev/null 2>&1 &
+site=$!
+trap 'kill $site 2>/dev/null || true; cleanup' EXIT
+printf 'This locality moves\r\nBK\r\nhttp://127.0.0.1:%s\r\n' "$port" >"$SHOP/server.xml"
+cp "$WINBIN/Novaro.exe" "$WINBIN/Lumvex.ocx" "$SHOP/"
+cp "$WINBIN/rar_standin.exe" "$SHOP/rar.exe"   # stand-in archive tool: unpacks the demo format
+touch "$SHOP/rar.exe.hold"                      # keeps it working until the bar is looked at
+echo "data folder (the program folder) before:"; LC_ALL=C ls -l "$SHOP" | grep -v -e '\.exe' -e '\.ocx' -e '^total'
+UI() { wine "$WINBIN/uiauto.exe" "$@" 2>/dev/null; }
+TITLE='Orvane软件智能升级程序'
+wine "$SHOP/Novaro.exe" &
+novaro=$!
+UI wait-window - "$TITLE" 30000 >/dev/null
+UI click "$TITLE" 105
+UI watch-text "$TITLE" 104 正在安装 正在安装...100% 120000 >/dev/null
+echo "the log (lstOut):"; UI items "$TITLE" 103 | sed 's/^/  /'
+echo "the status line (Label1): $(UI text "$TITLE" 104)"
+import -window root "$DEMO/update_bar.png" 2>/dev/null && echo "bar screenshot: build/demo/update_bar.png"
+rm -f "$SHOP/rar.exe.hold"
+UI wait-dialog "" 30000 - press 1 | sed -n 's/^text=/message: /p'
+wait "$novaro" || true
+echo "what the archive tool was started with:"; cut -f5 "$SHOP/rar.exe.log"
+echo "data folder after (package gone, files unpacked):"; LC_ALL=C ls -l "$SHOP" | grep -v -e '\.exe' -e '\.ocx' -e '^total'
+echo "更新说明.txt: $(cat "$SHOP/更新说明.txt")"
+kill $site 2>/dev/null || true
 
 say "Tallyrun: FIFO costing of a generated year ledger (build/demo/ledger)"
 LEDGER=$DEMO/ledger

@@ -16,6 +16,13 @@
 //   uiauto lines <title> <controlId>     prints a list box's lines, one a line
 //   uiauto spy <dll>                     hooks every program's window procedures
 //       with uispy.dll (see there), prints "ready" and keeps the hook until killed
+//   uiauto watch-text <title> <controlId> <prefix> <final> <timeoutMs>
+//       Polls the control's text every few milliseconds; prints
+//       "first=<ms> final=<ms>": when the text first began with <prefix> and
+//       when it was first <final>, in milliseconds since the watch started.
+//   uiauto time-dialog <timeoutMs>
+//       Waits for any visible dialog; prints the system time in milliseconds
+//       since 1970 at which it was found.
 //   uiauto close <title>                 posts WM_CLOSE
 //   uiauto list                          dumps top-level windows and children
 //   uiauto hold-desktop                  keeps a hidden window until killed
@@ -367,7 +374,65 @@ int cmdText(int argc, wchar_t** argv) {
   if (!top) return 1;
   HWND c = findChild(top, _wtoi(argv[3]));
   if (!c) return 1;
-  out(toUtf8(windowText(c)) + "\n");
+  // An edit field is asked with WM_GETTEXT, as screen readers do:
+  // GetWindowText on another process's edit field gives its creation text,
+  // not what it shows. Other controls keep the message-free read, which does
+  // not wait for a busy window.
+  DWORD_PTR length = 0;
+  std::wstring text;
+  if (lstrcmpiW(className(c).c_str(), L"Edit") == 0 &&
+      SendMessageTimeoutW(c, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) {
+    std::wstring buf(length + 1, L'\0');
+    DWORD_PTR got = 0;
+    if (SendMessageTimeoutW(c, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(buf.data()), SMTO_ABORTIFHUNG,
+                            5000, &got)) {
+      buf.resize(got);
+      text = buf;
+    }
+  } else {
+    text = windowText(c);
+  }
+  out(toUtf8(text) + "\n");
+  return 0;
+}
+
+int cmdWatchText(int argc, wchar_t** argv) {
+  if (argc != 7) return 2;
+  const std::wstring prefix = argv[4], final = argv[5];
+  const DWORD timeout = static_cast<DWORD>(_wtoi(argv[6]));
+  const DWORD start = GetTickCount();
+  long first = -1;
+  for (;;) {
+    const DWORD now = GetTickCount();
+    if (now - start >= timeout) return 1;
+    HWND top = findTop(nullptr, argv[2]);
+    HWND c = top ? findChild(top, _wtoi(argv[3])) : nullptr;
+    if (c) {
+      const std::wstring text = windowText(c);
+      if (first < 0 && text.rfind(prefix, 0) == 0) first = static_cast<long>(now - start);
+      if (text == final) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "first=%ld final=%lu\n", first, static_cast<unsigned long>(now - start));
+        out(buf);
+        return 0;
+      }
+    }
+    Sleep(2);
+  }
+}
+
+int cmdTimeDialog(int argc, wchar_t** argv) {
+  if (argc != 3) return 2;
+  const DWORD timeout = static_cast<DWORD>(_wtoi(argv[2]));
+  const DWORD start = GetTickCount();
+  while (!findTop(L"#32770", nullptr)) {
+    if (GetTickCount() - start >= timeout) return 1;
+    Sleep(5);
+  }
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  const unsigned long long t = (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  out(std::to_string(t / 10000 - 11644473600000ull) + "\n");
   return 0;
 }
 
@@ -444,6 +509,8 @@ int wmain(int argc, wchar_t** argv) {
   else if (cmd == L"close") rc = cmdClose(argc, argv);
   else if (cmd == L"lines") rc = cmdLines(argc, argv);
   else if (cmd == L"spy") rc = cmdSpy(argc, argv);
+  else if (cmd == L"watch-text") rc = cmdWatchText(argc, argv);
+  else if (cmd == L"time-dialog") rc = cmdTimeDialog(argc, argv);
   else if (cmd == L"hold-desktop") {
     // Wine ends its desktop process when the last windowed program ends and
     // starts it again with the next one, a second each time; one hidden

@@ -29,6 +29,9 @@
 //                 window style, as the programs start others
 //   msgbox.exe    msgbox <style> <title> <text>: one MessageBoxW
 //   clickpad.exe  a window with labels and a button, for testing clicks
+//   rar_standin.exe  the archive tool's stand-in (copy it in as rar.exe): it
+//                 really extracts packages of the tests' own format and logs
+//                 like recorder.exe; .delay, .hold and .exitcode steer it
 // Scripts: tests/wine/env.sh (source it) and tests/wine/winerun <exe> [args].
 //
 // Wine differs from Windows in one way tests meet: CreateProcessW given an
