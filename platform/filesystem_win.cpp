@@ -183,6 +183,8 @@ class WinFileSystem : public FileSystem {
     return win::narrow(dir);
   }
 
+  bool namesAreCaseSensitive() override { return false; }
+
   std::string programFolder() override {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
