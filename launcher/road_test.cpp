@@ -7,12 +7,13 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 
 #include "launcher/testing/fakes.h"
 #include "launcher/testing/settings_table.h"
 #include "platform/filesystem_posix.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_folder.h"
 
 namespace launcher {
 namespace {
@@ -20,20 +21,13 @@ namespace {
 namespace fs = std::filesystem;
 using testing::FakeProcesses;
 using testing::settingsRow;
-using testing::sql;
+using testing::runSql;
 using testing::MemRegistry;
 using testing::ScriptedUi;
 using testing::SteppingClock;
 
-void writeBytes(const fs::path& p, const std::string& bytes) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << bytes;
-}
-std::string readBytes(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
+using testsupport::readBytes;
+using testsupport::writeBytes;
 
 // A file system whose deletions fail for one file, as Windows refuses to
 // delete a file another program holds open.
@@ -54,9 +48,8 @@ class HeldOpenFs : public plat::PosixFileSystem {
 class RoadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root = fs::temp_directory_path() / ("road-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
+    // Tests that run several cases set up again, from an empty folder.
+    testsupport::removeTree(root);
     ui = ScriptedUi{};
     processes = FakeProcesses{};
     windowCloses = 0;
@@ -73,21 +66,13 @@ class RoadTest : public ::testing::Test {
     launcher->svc.closeWindow = [this] { ++windowCloses; };
     launcher->AccessRoot = "C:\\Office11\\";
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ec);
-    for (auto& e : fs::recursive_directory_iterator(root, ec))
-      fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(root, ec);
-  }
-
   fs::path shop() const { return root / "D" / "Shop"; }
   fs::path temp() const { return shop() / "temp"; }
   fs::path workDb() const { return temp() / "110130.BAR"; }
 
   static void makeAppDb(const fs::path& file, bool withRow = true) {
     fs::create_directories(file.parent_path());
-    sql(file,
+    runSql(file,
         "CREATE TABLE usysbookind (yearnew TEXT, appath TEXT, path TEXT, dbpath TEXT, "
         "shopname TEXT);" +
             std::string(withRow ? "INSERT INTO usysbookind VALUES "
@@ -119,7 +104,8 @@ class RoadTest : public ::testing::Test {
     return out;
   }
 
-  fs::path root;
+  const testsupport::TempFolder tmp{"road"};
+  const fs::path root = tmp.path();
   std::unique_ptr<HeldOpenFs> fileSystem;
   MemRegistry registry;
   FakeProcesses processes;
@@ -269,7 +255,7 @@ TEST_F(RoadTest, FileHeldOpenStopsClearingAndBootGoesOnWithTheDaysCopy) {
   ASSERT_EQ(runRoad(), BootOutcome::kStarted);
   // The runtime started earlier today still holds the working database.
   fileSystem->heldName = "110130.BAR";
-  sql(workDb(), "UPDATE usysbookind SET shopname = 'kept';");
+  runSql(workDb(), "UPDATE usysbookind SET shopname = 'kept';");
   ASSERT_EQ(runRoad(), BootOutcome::kStarted);
   EXPECT_EQ(settingsRow(workDb())["dbpath"], "D:\\Shop\\2011.mdb");
   EXPECT_TRUE(ui.shown.empty());
@@ -301,7 +287,7 @@ TEST_F(RoadTest, SavePathFailuresShowTheirOwnMessage) {
   for (const auto& c : cases) {
     TearDown();
     SetUp();
-    sql(shop() / "Velmora.dll", c.setup);
+    runSql(shop() / "Velmora.dll", c.setup);
     EXPECT_EQ(runRoad(), BootOutcome::kSavePathFailed) << c.what;
     EXPECT_EQ(messages(), std::vector<std::string>{kSavePathError}) << c.what;
     EXPECT_EQ(windowCloses, 1);
