@@ -11,14 +11,12 @@ namespace {
 constexpr uint32_t kRegDword = 4;
 
 // The copy writes the working database as ".bar" and every later step opens
-// ".BAR". On Windows both reach one file and the copy keeps the lower-case
-// name the program folder has always shown; a case-sensitive file system
-// uses one form for both.
-#ifdef _WIN32
-constexpr const char* kWorkDbCopyExtension = ".bar";
-#else
-constexpr const char* kWorkDbCopyExtension = ".BAR";
-#endif
+// ".BAR". Where names ignore case both reach one file and the copy keeps the
+// lower-case name the program folder has always shown; a case-sensitive file
+// system uses one form for both.
+const char* workDbCopyExtension(plat::FileSystem& fs) {
+  return fs.namesAreCaseSensitive() ? ".BAR" : ".bar";
+}
 
 BootOutcome bootFailure(Launcher& l) {
   l.svc.closeWindow();
@@ -76,7 +74,7 @@ void PrepareWorkFiles(Launcher& l) {
     if (!fs.fileExists(l.SysDir + "\\system.mdw")) fs.copyFile(workgroup, l.SysDir + "\\system.mdw");
     if (!fs.fileExists("C:\\system.mdw")) fs.copyFile(workgroup, "c:\\system.mdw");
     fs.copyFile(l.AppDir + "\\S.cpl", temp + "\\" + stamp + ".BMP");
-    fs.copyFile(l.DataPath + "\\Velmora.dll", temp + "\\" + stamp + kWorkDbCopyExtension);
+    fs.copyFile(l.DataPath + "\\Velmora.dll", temp + "\\" + stamp + workDbCopyExtension(fs));
   } catch (const std::exception&) {
     // Whatever was done stands; BootPro reports a missing working copy.
   }
@@ -130,7 +128,7 @@ void ClearTempFolder(Launcher& l) {
 void RecurseTree(Launcher& l, const std::string& path) {
   plat::FileSystem& fs = l.svc.fs;
   const std::string prefix = path + "\\";
-  std::unique_ptr<plat::DirListing> listing = fs.list(prefix, 31);
+  std::unique_ptr<plat::DirListing> listing = fs.list(prefix, plat::attr::kAllEntries);
   std::string name = listing->next();
   while (!name.empty()) {
     const std::string entry = prefix + name;
@@ -144,7 +142,7 @@ void RecurseTree(Launcher& l, const std::string& path) {
     } else if (const uint32_t a = fs.getAttributes(entry);
                a != plat::attr::kInvalid && (a & plat::attr::kDirectory)) {
       RecurseTree(l, entry);
-      listing = fs.list(prefix, 31);
+      listing = fs.list(prefix, plat::attr::kAllEntries);
       name = listing->next();
     } else {
       fs.setAttributes(entry, plat::attr::kNormal);

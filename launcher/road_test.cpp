@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 
 #include "launcher/testing/fakes.h"
@@ -86,7 +85,7 @@ class RoadTest : public ::testing::Test {
 
   static void makeAppDb(const fs::path& file, bool withRow = true) {
     fs::create_directories(file.parent_path());
-    sql(file,
+    runSql(file,
         "CREATE TABLE usysbookind (yearnew TEXT, appath TEXT, path TEXT, dbpath TEXT, "
         "shopname TEXT);" +
             std::string(withRow ? "INSERT INTO usysbookind VALUES "
@@ -271,7 +270,7 @@ TEST_F(RoadTest, FileHeldOpenStopsClearingAndBootGoesOnWithTheDaysCopy) {
   ASSERT_EQ(runRoad(), BootOutcome::kStarted);
   // The runtime started earlier today still holds the working database.
   fileSystem->heldName = "110130.BAR";
-  sql(workDb(), "UPDATE usysbookind SET shopname = 'kept';");
+  runSql(workDb(), "UPDATE usysbookind SET shopname = 'kept';");
   ASSERT_EQ(runRoad(), BootOutcome::kStarted);
   EXPECT_EQ(settingsRow(workDb())["dbpath"], "D:\\Shop\\2011.mdb");
   EXPECT_TRUE(ui.shown.empty());
@@ -303,7 +302,7 @@ TEST_F(RoadTest, SavePathFailuresShowTheirOwnMessage) {
   for (const auto& c : cases) {
     TearDown();
     SetUp();
-    sql(shop() / "Velmora.dll", c.setup);
+    runSql(shop() / "Velmora.dll", c.setup);
     EXPECT_EQ(runRoad(), BootOutcome::kSavePathFailed) << c.what;
     EXPECT_EQ(messages(), std::vector<std::string>{kSavePathError}) << c.what;
     EXPECT_EQ(events, (std::vector<std::string>{"close", "box"})) << c.what;

@@ -172,18 +172,18 @@ TEST_F(PosixFileSystemTest, ListingFiltersByTheAttributeMask) {
   write("t/s.txt", "x");
   fs_->setAttributes("D:\\t\\h.txt", attr::kHidden | attr::kReadOnly);
   fs_->setAttributes("D:\\t\\s.txt", attr::kSystem);
-  auto all = fs_->list("D:\\t\\", 31);
+  auto all = fs_->list("D:\\t\\", attr::kAllEntries);
   EXPECT_EQ(drain(*all), (Names{".", "..", "a.dat", "b.txt", "h.txt", "s.txt", "sub"}));
   EXPECT_EQ(all->next(), "");  // stays ended
   EXPECT_EQ(drain(*fs_->list("D:\\t\\", attr::kNormal)), (Names{"a.dat", "b.txt"}));
   EXPECT_EQ(drain(*fs_->list("D:\\t\\", attr::kHidden)), (Names{"a.dat", "b.txt", "h.txt"}));
-  EXPECT_EQ(drain(*fs_->list("D:\\t\\*.TXT", 31)), (Names{"b.txt", "h.txt", "s.txt"}));
+  EXPECT_EQ(drain(*fs_->list("D:\\t\\*.TXT", attr::kAllEntries)), (Names{"b.txt", "h.txt", "s.txt"}));
   // Without a trailing separator the path names the entry itself.
   EXPECT_EQ(drain(*fs_->list("D:\\t", attr::kDirectory)), (Names{"t"}));
   EXPECT_TRUE(drain(*fs_->list("D:\\t", attr::kNormal)).empty());
-  EXPECT_TRUE(drain(*fs_->list("D:\\missing\\", 31)).empty());
+  EXPECT_TRUE(drain(*fs_->list("D:\\missing\\", attr::kAllEntries)).empty());
   EXPECT_EQ(drain(*fs_->list("D:\\", attr::kDirectory)), (Names{".", "..", "t"}));
-  EXPECT_EQ(errorNumber([&] { fs_->list("Q:\\", 31); }), kErrPathNotFound);
+  EXPECT_EQ(errorNumber([&] { fs_->list("Q:\\", attr::kAllEntries); }), kErrPathNotFound);
 }
 
 TEST_F(PosixFileSystemTest, SymbolicLinksAreLinks) {

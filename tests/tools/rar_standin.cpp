@@ -25,25 +25,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/win/wide.h"
+
 namespace {
-
-std::string toUtf8(const std::wstring& w) {
-  if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
-                              nullptr);
-  std::string s(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
-                      nullptr);
-  return s;
-}
-
-std::wstring fromUtf8(const std::string& s) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
 
 std::wstring exePath() {
   std::wstring buf(32768, L'\0');
@@ -99,7 +83,7 @@ bool extract(HANDLE package, std::wstring dest) {
     const size_t size =
         std::strtoull(data.substr(nameEnd + 1, sizeEnd - nameEnd - 1).c_str(), nullptr, 10);
     if (sizeEnd + 1 + size > data.size()) return false;
-    writeFile(dest + fromUtf8(name), data.substr(sizeEnd + 1, size), false);
+    writeFile(dest + plat::win::widen(name), data.substr(sizeEnd + 1, size), false);
     at = sizeEnd + 1 + size;
   }
   return true;
@@ -118,7 +102,7 @@ int wmain() {
   char head[96];
   std::snprintf(head, sizeof head, "pid=%lu\tshow=%d\tflags=0x%lx\tcwd=", GetCurrentProcessId(),
                 show, static_cast<unsigned long>(si.dwFlags));
-  writeFile(exe + L".log", head + toUtf8(cwd) + "\tcmdline=" + toUtf8(GetCommandLineW()) + "\n",
+  writeFile(exe + L".log", head + plat::win::narrow(cwd) + "\tcmdline=" + plat::win::narrow(GetCommandLineW()) + "\n",
             true);
 
   int argc = 0;

@@ -36,15 +36,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/win/gdi.h"
+#include "platform/win/wide.h"
+
 namespace {
 
-std::string toUtf8(const std::wstring& w) {
-  if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-  std::string s(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
-  return s;
-}
+using plat::win::narrow;
 
 // Raw bytes to stdout: a pipe to the test gets UTF-8, not the console code page.
 void out(const std::string& s) {
@@ -141,24 +138,19 @@ HWND findChild(HWND top, int id) {
 // Renders `icon` at the control's size on `background` and counts the pixels
 // that differ from `shot` (a capture of the control from the screen).
 size_t iconDistance(HICON icon, const std::vector<COLORREF>& shot, int w, int h, COLORREF background) {
-  HDC screen = GetDC(nullptr);
-  HDC mem = CreateCompatibleDC(screen);
-  HBITMAP bmp = CreateCompatibleBitmap(screen, w, h);
-  HGDIOBJ old = SelectObject(mem, bmp);
-  HBRUSH brush = CreateSolidBrush(background);
+  const plat::win::ScreenDc screen;
+  const plat::win::UniqueBitmap bmp(CreateCompatibleBitmap(screen.get(), w, h));
+  const plat::win::UniqueMemoryDc memDc(CreateCompatibleDC(screen.get()));
+  const HDC mem = memDc.get();
+  SelectObject(mem, bmp.get());
   RECT r{0, 0, w, h};
-  FillRect(mem, &r, brush);
-  DeleteObject(brush);
+  FillRect(mem, &r, plat::win::UniqueBrush(CreateSolidBrush(background)).get());
   // The message box draws its icon at the system size in the control's corner.
   DrawIconEx(mem, 0, 0, icon, GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0, nullptr, DI_NORMAL);
   size_t diff = 0;
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
       if (GetPixel(mem, x, y) != shot[static_cast<size_t>(y * w + x)]) ++diff;
-  SelectObject(mem, old);
-  DeleteObject(bmp);
-  DeleteDC(mem);
-  ReleaseDC(nullptr, screen);
   return diff;
 }
 
@@ -180,20 +172,20 @@ std::string iconKindOnce(HWND dlg) {
   RedrawWindow(dlg, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
   Sleep(200);
   // Copy the screen area once; per-pixel reads of the screen are slow.
-  HDC screen = GetDC(nullptr);
-  HDC mem = CreateCompatibleDC(screen);
-  HBITMAP bmp = CreateCompatibleBitmap(screen, w + 2, h);
-  HGDIOBJ old = SelectObject(mem, bmp);
-  BitBlt(mem, 0, 0, w + 2, h, screen, rc.left - 2, rc.top, SRCCOPY);
   std::vector<COLORREF> shot(static_cast<size_t>(w * h));
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) shot[static_cast<size_t>(y * w + x)] = GetPixel(mem, x + 2, y);
-  // The dialog just left of the control shows the background the icon sits on.
-  COLORREF background = GetPixel(mem, 0, h / 2);
-  SelectObject(mem, old);
-  DeleteObject(bmp);
-  DeleteDC(mem);
-  ReleaseDC(nullptr, screen);
+  COLORREF background = 0;
+  {
+    const plat::win::ScreenDc screen;
+    const plat::win::UniqueBitmap bmp(CreateCompatibleBitmap(screen.get(), w + 2, h));
+    const plat::win::UniqueMemoryDc memDc(CreateCompatibleDC(screen.get()));
+    const HDC mem = memDc.get();
+    SelectObject(mem, bmp.get());
+    BitBlt(mem, 0, 0, w + 2, h, screen.get(), rc.left - 2, rc.top, SRCCOPY);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) shot[static_cast<size_t>(y * w + x)] = GetPixel(mem, x + 2, y);
+    // The dialog just left of the control shows the background the icon sits on.
+    background = GetPixel(mem, 0, h / 2);
+  }
   struct Kind {
     LPCWSTR id;
     const char* name;
@@ -226,11 +218,11 @@ std::string iconKind(HWND dlg) {
 // title=, text=, topmost=, icon=, buttons= ; one per line, values escaped.
 std::string describeDialog(HWND dlg) {
   std::string s;
-  s += "title=" + escape(toUtf8(windowText(dlg))) + "\n";
+  s += "title=" + escape(narrow(windowText(dlg))) + "\n";
   const bool topmost = (GetWindowLongW(dlg, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
   s += std::string("topmost=") + (topmost ? "1" : "0") + "\n";
   HWND textCtl = GetDlgItem(dlg, 0xFFFF);
-  s += "text=" + escape(textCtl ? toUtf8(windowText(textCtl)) : std::string()) + "\n";
+  s += "text=" + escape(textCtl ? narrow(windowText(textCtl)) : std::string()) + "\n";
   s += "icon=" + iconKind(dlg) + "\n";
   std::string buttons;
   for (int id : {IDOK, IDCANCEL, IDABORT, IDRETRY, IDIGNORE, IDYES, IDNO}) {
@@ -306,7 +298,7 @@ void printWindowLine(HWND h) {
   char buf[160];
   std::snprintf(buf, sizeof buf, "%p\t", static_cast<void*>(h));
   std::string s = buf;
-  s += toUtf8(className(h)) + "\t" + escape(toUtf8(windowText(h)));
+  s += narrow(className(h)) + "\t" + escape(narrow(windowText(h)));
   std::snprintf(buf, sizeof buf, "\t%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
   out(s + buf);
 }
@@ -392,7 +384,7 @@ int cmdText(int argc, wchar_t** argv) {
   } else {
     text = windowText(c);
   }
-  out(toUtf8(text) + "\n");
+  out(narrow(text) + "\n");
   return 0;
 }
 
@@ -448,7 +440,7 @@ int cmdLines(int argc, wchar_t** argv) {
     std::wstring line(static_cast<size_t>(SendMessageW(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0)) + 1, L'\0');
     const LRESULT n = SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(line.data()));
     line.resize(n < 0 ? 0 : static_cast<size_t>(n));
-    text += toUtf8(line) + "\n";
+    text += narrow(line) + "\n";
   }
   out(text);
   return 0;

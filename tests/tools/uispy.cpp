@@ -13,17 +13,9 @@
 
 #include <string>
 
-namespace {
+#include "platform/win/wide.h"
 
-std::string toUtf8(const std::wstring& w) {
-  if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
-                              nullptr);
-  std::string s(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
-                      nullptr);
-  return s;
-}
+namespace {
 
 std::wstring windowText(HWND h) {
   int n = GetWindowTextLengthW(h);
@@ -47,10 +39,10 @@ BOOL CALLBACK dumpChild(HWND h, LPARAM lp) {
       const LRESULT n = SendMessageW(h, LB_GETTEXT, static_cast<WPARAM>(i),
                                      reinterpret_cast<LPARAM>(line.data()));
       line.resize(n < 0 ? 0 : static_cast<size_t>(n));
-      *out += "line\t" + id + "\t" + toUtf8(line) + "\n";
+      *out += "line\t" + id + "\t" + plat::win::narrow(line) + "\n";
     }
   } else if (lstrcmpiW(cls, L"Static") == 0 || lstrcmpiW(cls, L"Button") == 0) {
-    *out += "text\t" + id + "\t" + toUtf8(windowText(h)) + "\n";
+    *out += "text\t" + id + "\t" + plat::win::narrow(windowText(h)) + "\n";
   }
   return TRUE;
 }
@@ -58,7 +50,7 @@ BOOL CALLBACK dumpChild(HWND h, LPARAM lp) {
 void dump(HWND top) {
   wchar_t path[MAX_PATH] = {};
   if (!GetEnvironmentVariableW(L"UISPY_LOG", path, MAX_PATH)) return;
-  std::string out = "window\t" + toUtf8(windowText(top)) + "\n";
+  std::string out = "window\t" + plat::win::narrow(windowText(top)) + "\n";
   EnumChildWindows(top, dumpChild, reinterpret_cast<LPARAM>(&out));
   out += "end\n";
   HANDLE f = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
