@@ -26,7 +26,7 @@ using testing::MemRegistry;
 using testing::ScriptedUi;
 using testing::SteppingClock;
 
-void sql(const fs::path& file, const std::string& script) { testsupport::runSql(file, script); }
+using testsupport::runSql;
 
 // yearnew, appath, path and dbpath of the first settings row ("NULL" for a
 // NULL field); empty when the file or the row is not there.

@@ -74,8 +74,8 @@ TEST_F(PosixProcessesTest, MissingProgramsAreFileNotFound) {
 
 TEST_F(PosixProcessesTest, AWatchedProgramReportsItsExitStatusOrIsEnded) {
   auto p = processes();
-  put("exit3.sh", "#!/bin/sh\nexit 3\n");
-  put("sleeper.sh", "#!/bin/sh\nexec sleep 30\n");
+  write("exit3.sh", "#!/bin/sh\nexit 3\n");
+  write("sleeper.sh", "#!/bin/sh\nexec sleep 30\n");
   ::chmod(path("exit3.sh").c_str(), 0755);
   ::chmod(path("sleeper.sh").c_str(), 0755);
   auto done = p->startWatched("D:\\exit3.sh", WindowStyle::kHide);
