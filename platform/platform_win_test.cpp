@@ -269,9 +269,13 @@ class WinProcessTest : public WinTest {
   }
   std::string waitForFile(const std::string& p) {
     for (int i = 0; i < 300; ++i) {
-      if (fs_->getAttributes(p) != attr::kInvalid) {
-        const std::string text = fs_->readFile(p);
-        if (!text.empty()) return text;
+      // The child may still hold the file open for writing: try again.
+      try {
+        if (fs_->getAttributes(p) != attr::kInvalid) {
+          const std::string text = fs_->readFile(p);
+          if (!text.empty()) return text;
+        }
+      } catch (const PlatformError&) {
       }
       ::Sleep(50);
     }
