@@ -479,6 +479,24 @@ TEST_F(ControlOverCurlTest, CancelFromAProgressHandler) {
   EXPECT_EQ(tempFiles(), 1u);
 }
 
+// A control that goes away while its read runs under an earlier target
+// (the target moved while busy) takes the read with it: no report may reach
+// the destroyed control, and the content file is gone.
+TEST_F(ControlOverCurlTest, TeardownEndsAReadUnderAnEarlierTarget) {
+  {
+    bkDLControl c(ControlServices{transfer, surface, container, platform, events});
+    c.InitNew();
+    c.putSaveFilePath(folder);
+    c.putFileURL(server.url("/stall/s.bin"));
+    ASSERT_TRUE(c.BeginDownload());
+    c.putFileURL(server.url("/data/10/moved.bin"));
+  }
+  EXPECT_EQ(transfer.activeReads(), 0u);
+  transfer.pump();
+  EXPECT_TRUE(events.log.empty());
+  EXPECT_EQ(tempFiles(), 1u);
+}
+
 TEST_F(ControlOverCurlTest, NextDownloadFromTheErrorHandler) {
   // A host that retries elsewhere from DLError: the new download runs to its
   // end inside the same wait.
