@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "dlcontrol/win/com_ptr.h"
-#include "dlcontrol/win/urlmon_transfer.h"
+#include "dlcontrol/win/win_error.h"
 #include "dlcontrol/win/win_font.h"
 #include "dlcontrol/win/win_text.h"
 #include "platform/error.h"
@@ -25,11 +25,14 @@ bool BagStore::read(const std::string& key, VARTYPE type, VARIANT& out) {
   HRESULT hr = bag_.Read(name.c_str(), &out, log_);
   if (FAILED(hr)) {
     VariantInit(&out);
-    return false;
+    // A bag answers E_INVALIDARG for a key it does not hold: the default
+    // applies. Any other failure is the store's and goes to the container.
+    if (hr == E_INVALIDARG) return false;
+    fail(hr, "Cannot read " + key);
   }
-  if (V_VT(&out) != type && FAILED(VariantChangeType(&out, &out, 0, type))) {
-    VariantClear(&out);
-    return false;
+  if (V_VT(&out) != type) {
+    hr = VariantChangeType(&out, &out, 0, type);
+    if (FAILED(hr)) fail(hr, "Cannot read " + key);
   }
   return true;
 }

@@ -41,6 +41,10 @@ class WininetTransfer final : public dl::TransferService {
                  dl::ReadSink& sink) override;
   void CancelRead(const std::string& key) override;
 
+  // 60 s, unless the environment variable LUMVEX_STALL_MS names another
+  // limit in milliseconds (so that tests of the stall watch run quickly).
+  static unsigned defaultStallMilliseconds();
+
   // Stops every read without further reports (teardown).
   void cancelAll();
   size_t runningReads() const { return reads_.size(); }

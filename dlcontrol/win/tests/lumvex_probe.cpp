@@ -5,11 +5,16 @@
 //
 //   lumvex_probe defaults <log>
 //       creates the control by ProgID and reads every property by dispatch id
+//   lumvex_probe typelib <log> <ocx>
+//       lists every identifier of the type library carried by the file
 //   lumvex_probe download <log> <url> <folder> [option...]
 //       one download; options: ocx=<path> (registration-free creation, else
 //       ProgID), wait, fail-redirect=0|1, rename-redirect=0|1,
-//       cancel-at=<bytes>, again-on-error=<url>, timeout=<ms>
-//   lumvex_probe host <log> <url> <folder> [ocx=<path>]
+//       cancel-at=<bytes>, release-at=<bytes> (let go of the control while
+//       busy), again-on-error=<url>, timeout=<ms>, stall=<ms> (the stall
+//       limit), linger=<ms> (pump this long after the end, then count the
+//       temporary files left)
+//   lumvex_probe host <log> <url> <folder> [ocx=<path>] [close-on-complete]
 //       hosts the control in the system's ActiveX container on a window
 //       titled "Lumvex host" until that window closes: by ProgID through the
 //       window class AtlAxWin, or with ocx= created registration-free and
@@ -30,7 +35,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -193,6 +200,8 @@ class EventLog : public dl::ControlEvents {
   int completes = 0;
   float lastPercent = 0.0f;
   std::wstring againUrl;
+  std::function<void(int32_t)> onProgress;  // with the bytes read
+  std::function<void(int32_t)> onComplete;  // with the bytes
 
   void Click() override { logLine("EVENT Click"); }
   void DblClick() override { logLine("EVENT DblClick"); }
@@ -205,6 +214,7 @@ class EventLog : public dl::ControlEvents {
     std::snprintf(text, sizeof text, "EVENT DLProgress %.4f %ld %ld", percent, static_cast<long>(bytesRead),
                   static_cast<long>(total));
     logLine(text);
+    if (onProgress) onProgress(bytesRead);
     if (cancelAt >= 0 && bytesRead >= cancelAt && control) {
       cancelAt = -1;
       logLine("ACTION CancelDownload");
@@ -238,6 +248,7 @@ class EventLog : public dl::ControlEvents {
       }
     }
     ended = true;
+    if (onComplete) onComplete(bytes);
   }
   void DLConnected(std::string a) override { logLine("EVENT DLConnected " + a); }
   void DLRedirect(std::string a) override { logLine("EVENT DLRedirect " + a); }
@@ -286,9 +297,95 @@ int runDefaults() {
   return 0;
 }
 
+std::string guidText(const GUID& guid) {
+  wchar_t text[64];
+  StringFromGUID2(guid, text, 64);
+  return narrow(std::wstring(text));
+}
+
+std::string memberName(ITypeInfo* info, MEMBERID id) {
+  Bstr name;
+  info->GetDocumentation(id, name.put(), nullptr, nullptr, nullptr);
+  return lumvex::fromBstr(name.get());
+}
+
+// One line per identifier, each once: TYPE, VALUE (enumerations) and
+// MEMBER (dispatch ids of interfaces and event interfaces).
+void logTypeInfo(ITypeInfo* info, std::set<std::string>& seen) {
+  TYPEATTR* attr = nullptr;
+  if (FAILED(info->GetTypeAttr(&attr))) return;
+  const std::string name = memberName(info, MEMBERID_NIL);
+  auto once = [&](const std::string& line) {
+    if (seen.insert(line).second) logLine(line);
+  };
+  once("TYPE " + name + " " + std::to_string(attr->typekind) + " " + guidText(attr->guid) + " " +
+       std::to_string(attr->wMajorVerNum) + "." + std::to_string(attr->wMinorVerNum));
+  for (UINT i = 0; i < attr->cVars; ++i) {
+    VARDESC* var = nullptr;
+    if (FAILED(info->GetVarDesc(i, &var))) continue;
+    if (var->varkind == VAR_CONST && var->lpvarValue)
+      once("VALUE " + name + "." + memberName(info, var->memid) + "=" + std::to_string(V_I4(var->lpvarValue)));
+    info->ReleaseVarDesc(var);
+  }
+  for (UINT i = 0; i < attr->cFuncs; ++i) {
+    FUNCDESC* func = nullptr;
+    if (FAILED(info->GetFuncDesc(i, &func))) continue;
+    once("MEMBER " + name + "." + memberName(info, func->memid) + " " + hex(static_cast<unsigned long>(func->memid)));
+    info->ReleaseFuncDesc(func);
+  }
+  for (UINT i = 0; i < attr->cImplTypes; ++i) {
+    HREFTYPE ref = 0;
+    ComPtr<ITypeInfo> implemented;
+    INT flags = 0;
+    if (attr->typekind != TKIND_COCLASS || FAILED(info->GetRefTypeOfImplType(i, &ref)) ||
+        FAILED(info->GetRefTypeInfo(ref, implemented.put())) || FAILED(info->GetImplTypeFlags(i, &flags)))
+      continue;
+    once("IMPLEMENTS " + name + " " + memberName(implemented.get(), MEMBERID_NIL) + " " + std::to_string(flags));
+  }
+  info->ReleaseTypeAttr(attr);
+}
+
+int runTypeLib(const std::vector<std::wstring>& args) {
+  if (args.size() < 4) return 2;
+  ComPtr<ITypeLib> lib;
+  HRESULT hr = LoadTypeLibEx(args[3].c_str(), REGKIND_NONE, lib.put());
+  logLine("LOAD " + hex(static_cast<unsigned long>(hr)));
+  if (FAILED(hr)) return 1;
+  TLIBATTR* attr = nullptr;
+  if (FAILED(lib->GetLibAttr(&attr))) return 1;
+  Bstr name;
+  lib->GetDocumentation(-1, name.put(), nullptr, nullptr, nullptr);
+  logLine("LIB " + lumvex::fromBstr(name.get()) + " " + guidText(attr->guid) + " " +
+          std::to_string(attr->wMajorVerNum) + "." + std::to_string(attr->wMinorVerNum));
+  lib->ReleaseTLibAttr(attr);
+  std::set<std::string> seen;
+  for (UINT i = 0; i < lib->GetTypeInfoCount(); ++i) {
+    ComPtr<ITypeInfo> info;
+    if (SUCCEEDED(lib->GetTypeInfo(i, info.put()))) logTypeInfo(info.get(), seen);
+  }
+  logLine("END");
+  return 0;
+}
+
+// The lvx*.tmp files of the temporary folder (the transfer's content files).
+size_t temporaryFiles() {
+  wchar_t folder[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH, folder);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((std::wstring(folder) + L"lvx*.tmp").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  size_t n = 0;
+  do ++n;
+  while (FindNextFileW(search, &found));
+  FindClose(search);
+  return n;
+}
+
 int runDownload(const std::vector<std::wstring>& args) {
   if (args.size() < 5) return 2;
   auto opt = options(args, 5);
+  if (opt.count("stall")) SetEnvironmentVariableW(L"LUMVEX_STALL_MS", widen(opt["stall"]).c_str());
+  logLine("TEMPFILES_BEFORE " + std::to_string(temporaryFiles()));
   ComPtr<IDispatch> control;
   HRESULT hr = createControl(opt.count("ocx") ? opt["ocx"] : "", control);
   logLine("CREATE " + hex(static_cast<unsigned long>(hr)));
@@ -299,6 +396,16 @@ int runDownload(const std::vector<std::wstring>& args) {
   if (opt.count("cancel-at")) events.cancelAt = std::atoi(opt["cancel-at"].c_str());
   if (opt.count("again-on-error")) events.againOnError = widen(opt["again-on-error"]);
   lumvex::EventConnection connection;
+  // Teardown while busy: the host lets go of the control in mid-download.
+  const int32_t releaseAt = opt.count("release-at") ? std::atoi(opt["release-at"].c_str()) : -1;
+  events.onProgress = [&](int32_t bytes) {
+    if (releaseAt < 0 || bytes < releaseAt || !control) return;
+    connection.disconnect();
+    events.control = nullptr;
+    control.reset();
+    logLine("ACTION Released");
+    events.ended = true;
+  };
   hr = connection.connect(control.get(), events);
   logLine("ADVISE " + hex(static_cast<unsigned long>(hr)));
   if (opt.count("fail-redirect")) putBool(control.get(), dispid::kFailOnRedirect, opt["fail-redirect"] == "1");
@@ -320,8 +427,12 @@ int runDownload(const std::vector<std::wstring>& args) {
       timeout);
   pumpUntil([] { return false; }, 300);  // anything that would wrongly follow
   logLine("ELAPSED_MS " + std::to_string(GetTickCount64() - t0));
-  logProperties(control.get(), "FINAL ");
+  if (control) logProperties(control.get(), "FINAL ");
   connection.disconnect();
+  if (opt.count("linger")) {
+    pumpUntil([] { return false; }, static_cast<DWORD>(std::atol(opt["linger"].c_str())));
+    logLine("TEMPFILES " + std::to_string(temporaryFiles()));
+  }
   logLine(ok ? "END" : "TIMEOUT");
   return ok ? 0 : 1;
 }
@@ -408,6 +519,21 @@ int runHost(const std::vector<std::wstring>& args) {
   EventLog events;
   lumvex::EventConnection connection;
   connection.connect(control.get(), events);
+  // What the updater does: from the handler of a successful completion it
+  // lets go of the control and closes its window.
+  if (args.size() > 6 && args[6] == L"close-on-complete") {
+    events.onComplete = [&](int32_t bytes) {
+      if (bytes <= 0) return;
+      connection.disconnect();
+      control.reset();
+      oleWindow.reset();
+      unknown.reset();
+      container.reset();
+      controlWindow = nullptr;
+      DestroyWindow(top);
+      logLine("ACTION Released and closed");
+    };
+  }
   lumvex::putString(control.get(), dispid::kFileURL, args[3]);
   lumvex::putString(control.get(), dispid::kSaveFilePath, args[4]);
   bool started = false;
@@ -427,6 +553,7 @@ int runHost(const std::vector<std::wstring>& args) {
               pixelAt(controlWindow, rc.right * 3 / 4, rc.bottom / 2) + " " + std::to_string(events.lastPercent));
     }
   }
+  logLine("LOOP ENDED");
   connection.disconnect();
   logLine("END");
   return 0;
@@ -494,6 +621,20 @@ class MemoryBag final : public IPropertyBag {
   std::vector<std::string> order_;
 };
 
+// A store that cannot be read: every key fails as a broken file would.
+class FailingBag final : public IPropertyBag {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IPropertyBag) ? this : nullptr;
+    return *out ? S_OK : E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE Read(LPCOLESTR, VARIANT*, IErrorLog*) override { return STG_E_ACCESSDENIED; }
+  HRESULT STDMETHODCALLTYPE Write(LPCOLESTR, VARIANT*) override { return STG_E_ACCESSDENIED; }
+};
+
 // Records the dispatch ids of the properties the control says have changed.
 class ChangeLog final : public IPropertyNotifySink {
  public:
@@ -526,9 +667,16 @@ int runPersist(const std::vector<std::wstring>& args) {
     logLine(std::string(same ? "OK " : "MISMATCH ") + what + " got=" + got + " want=" + want);
   };
 
+  auto dirtiness = [](IDispatch* control) {
+    ComPtr<IPersistStreamInit> persist;
+    control->QueryInterface(IID_IPersistStreamInit, persist.putVoid());
+    return std::string(persist && persist->IsDirty() == S_OK ? "dirty" : "clean");
+  };
   ComPtr<IDispatch> first;
   if (FAILED(createControl(ocx, first))) return 1;
   initNew(first.get());
+  // The font taken from the container counts as a change to be saved.
+  expect("dirty after InitNew", dirtiness(first.get()), "dirty");
   // Nothing changed: only the font (the ambient one) may be written.
   {
     MemoryBag bag;
@@ -579,6 +727,15 @@ int runPersist(const std::vector<std::wstring>& args) {
   ComPtr<IPersistPropertyBag> loadPersist = second.query<IPersistPropertyBag>(IID_IPersistPropertyBag);
   hr = loadPersist->Load(&bag, nullptr);
   logLine("LOAD_BAG " + hex(static_cast<unsigned long>(hr)));
+  expect("dirty after Load", dirtiness(second.get()), "dirty");
+  // A store that fails is the container's error, not a silent default.
+  {
+    ComPtr<IDispatch> other;
+    createControl(ocx, other);
+    FailingBag broken;
+    hr = other.query<IPersistPropertyBag>(IID_IPersistPropertyBag)->Load(&broken, nullptr);
+    expect("failing bag refused", hex(static_cast<unsigned long>(hr)), hex(static_cast<unsigned long>(STG_E_ACCESSDENIED)));
+  }
   for (const char* k : keys) {
     DISPID id = 0;
     for (const auto& [name, pid] : properties())
@@ -702,6 +859,8 @@ int main() {
   const std::wstring& command = args[1];
   if (command == L"defaults")
     rc = runDefaults();
+  else if (command == L"typelib")
+    rc = runTypeLib(args);
   else if (command == L"download")
     rc = runDownload(args);
   else if (command == L"host")
