@@ -1,68 +1,28 @@
 #include "db/database.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
+
+#include "tests/support/errors.h"
+#include "tests/support/sql.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class DatabaseTest : public ::testing::Test {
+class DatabaseTest : public testsupport::TempFolderTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("db_test_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
   // A database file made with plain SQLite, outside the layer under test.
   std::string makeDb(const std::string& name, const std::string& script) const {
-    const std::string p = path(name);
-    sqlite3* h = nullptr;
-    EXPECT_EQ(sqlite3_open(p.c_str(), &h), SQLITE_OK);
-    char* err = nullptr;
-    EXPECT_EQ(sqlite3_exec(h, script.c_str(), nullptr, nullptr, &err), SQLITE_OK) << (err ? err : "");
-    sqlite3_free(err);
-    sqlite3_close(h);
-    return p;
+    testsupport::runSql(path(name), script);
+    return path(name);
   }
-
-  std::string query(const std::string& file, const std::string& sql) const {
-    sqlite3* h = nullptr;
-    sqlite3_open(file.c_str(), &h);
-    std::string out;
-    sqlite3_exec(
-        h, sql.c_str(),
-        [](void* o, int n, char** v, char**) {
-          auto* s = static_cast<std::string*>(o);
-          for (int i = 0; i < n; ++i) *s += std::string(i ? "|" : (s->empty() ? "" : "\n")) + (v[i] ? v[i] : "NULL");
-          return 0;
-        },
-        &out, nullptr);
-    sqlite3_close(h);
-    return out;
-  }
-
-  static int errorOf(const std::function<void()>& f) {
-    try {
-      f();
-    } catch (const db::DbError& e) {
-      EXPECT_FALSE(std::string(e.what()).empty());
-      return e.number();
-    }
-    return 0;
-  }
-
-  fs::path dir_;
 };
+
+using testsupport::errorNumber;
+using testsupport::queryText;
 
 const char* kSettings =
     "CREATE TABLE usysbookind (id INTEGER PRIMARY KEY, yearnew DATETIME, appath TEXT, path TEXT, dbpath TEXT);"
@@ -82,7 +42,7 @@ TEST_F(DatabaseTest, EditsTheFirstRowOfATableByFieldName) {
   EXPECT_EQ(db::valueToText(rs->field("appath")), "\\\\server\\数据");
   rs->close();
   database->close();
-  EXPECT_EQ(query(file, "SELECT yearnew, appath, path FROM usysbookind ORDER BY id"),
+  EXPECT_EQ(queryText(file, "SELECT yearnew, appath, path FROM usysbookind ORDER BY id"),
             "2026-12-08|\\\\server\\数据|C:\\Program Files\\店\n2012-01-01|second|second");
 }
 
@@ -96,48 +56,48 @@ TEST_F(DatabaseTest, AnEditIsStoredOnlyByUpdate) {
     EXPECT_EQ(db::valueToText(rs->field("path")), "changed");
     rs->moveNext();  // leaving the row drops the edit
   }
-  EXPECT_EQ(query(file, "SELECT path FROM usysbookind WHERE id = 1"), "old");
+  EXPECT_EQ(queryText(file, "SELECT path FROM usysbookind WHERE id = 1"), "old");
 }
 
 TEST_F(DatabaseTest, OpenFailuresCarryTheirNumbers) {
   const std::string missing = path("missing.db");
-  EXPECT_EQ(errorOf([&] { db::openDatabase(missing); }), db::kErrFileNotFound);
+  EXPECT_EQ(errorNumber([&] { db::openDatabase(missing); }), db::kErrFileNotFound);
   EXPECT_FALSE(fs::exists(missing)) << "opening must never create the file";
 
   {
-    std::ofstream(path("notes.txt")) << "this is not a database file, just some text that is long enough";
+    write("notes.txt", "this is not a database file, just some text that is long enough");
   }
-  EXPECT_EQ(errorOf([&] { db::openDatabase(path("notes.txt")); }), db::kErrNotADatabase);
-  std::ofstream(path("empty.db")).close();
-  EXPECT_EQ(errorOf([&] { db::openDatabase(path("empty.db")); }), db::kErrNotADatabase);
+  EXPECT_EQ(errorNumber([&] { db::openDatabase(path("notes.txt")); }), db::kErrNotADatabase);
+  write("empty.db", "");
+  EXPECT_EQ(errorNumber([&] { db::openDatabase(path("empty.db")); }), db::kErrNotADatabase);
   EXPECT_EQ(fs::file_size(path("empty.db")), 0u);
-  EXPECT_EQ(errorOf([&] { db::openDatabase(dir_.string()); }), db::kErrCannotOpen);
+  EXPECT_EQ(errorNumber([&] { db::openDatabase(root_); }), db::kErrCannotOpen);
 }
 
 TEST_F(DatabaseTest, RecordsetFailuresCarryTheirNumbers) {
   const std::string file = makeDb("work.db", std::string(kSettings) + "CREATE TABLE blank (a TEXT);");
   auto database = db::openDatabase(file);
-  EXPECT_EQ(errorOf([&] { database->openRecordset("usysbookind2"); }), db::kErrNoSuchTable);
-  EXPECT_EQ(errorOf([&] { database->openRecordset("SELECT * FROM nowhere;"); }), db::kErrNoSuchTable);
+  EXPECT_EQ(errorNumber([&] { database->openRecordset("usysbookind2"); }), db::kErrNoSuchTable);
+  EXPECT_EQ(errorNumber([&] { database->openRecordset("SELECT * FROM nowhere;"); }), db::kErrNoSuchTable);
 
   auto empty = database->openRecordset("blank");
   EXPECT_EQ(empty->recordCount(), 0);
   EXPECT_TRUE(empty->eof());
-  EXPECT_EQ(errorOf([&] { empty->edit(); }), db::kErrNoCurrentRecord);
-  EXPECT_EQ(errorOf([&] { empty->field("a"); }), db::kErrNoCurrentRecord);
+  EXPECT_EQ(errorNumber([&] { empty->edit(); }), db::kErrNoCurrentRecord);
+  EXPECT_EQ(errorNumber([&] { empty->field("a"); }), db::kErrNoCurrentRecord);
 
   auto rs = database->openRecordset("usysbookind");
-  EXPECT_EQ(errorOf([&] { rs->field("nosuch"); }), db::kErrNoSuchField);
-  EXPECT_EQ(errorOf([&] { rs->fieldIndex("nosuch"); }), db::kErrNoSuchField);
-  EXPECT_EQ(errorOf([&] { rs->field(99); }), db::kErrNoSuchField);
+  EXPECT_EQ(errorNumber([&] { rs->field("nosuch"); }), db::kErrNoSuchField);
+  EXPECT_EQ(errorNumber([&] { rs->fieldIndex("nosuch"); }), db::kErrNoSuchField);
+  EXPECT_EQ(errorNumber([&] { rs->field(99); }), db::kErrNoSuchField);
   EXPECT_EQ(db::valueToText(rs->field(rs->fieldIndex("PATH"))), "old");
-  EXPECT_EQ(errorOf([&] { rs->setField("path", db::Value(std::string("x"))); }), db::kErrNotEditMode);
+  EXPECT_EQ(errorNumber([&] { rs->setField("path", db::Value(std::string("x"))); }), db::kErrNotEditMode);
   rs->edit();
-  EXPECT_EQ(errorOf([&] { rs->setField("nosuch", db::Value(std::string("x"))); }), db::kErrNoSuchField);
+  EXPECT_EQ(errorNumber([&] { rs->setField("nosuch", db::Value(std::string("x"))); }), db::kErrNoSuchField);
   rs->close();
-  EXPECT_EQ(errorOf([&] { rs->eof(); }), db::kErrObjectClosed);
+  EXPECT_EQ(errorNumber([&] { rs->eof(); }), db::kErrObjectClosed);
   database->close();
-  EXPECT_EQ(errorOf([&] { database->openRecordset("usysbookind"); }), db::kErrObjectClosed);
+  EXPECT_EQ(errorNumber([&] { database->openRecordset("usysbookind"); }), db::kErrObjectClosed);
 }
 
 
@@ -171,9 +131,9 @@ TEST_F(DatabaseTest, JoinedRowSetWritesEachFieldToItsOwnTable) {
   EXPECT_TRUE(rs->eof());
   rs->goTo(second);
   EXPECT_EQ(db::valueToText(rs->field("类别")), "入货");
-  EXPECT_EQ(query(file, "SELECT 发票号, 销合, 问题 FROM 库清单 WHERE 编号 = 'A' ORDER BY rowid"),
+  EXPECT_EQ(queryText(file, "SELECT 发票号, 销合, 问题 FROM 库清单 WHERE 编号 = 'A' ORDER BY rowid"),
             "R2|4.0|0\nR1|0.0|-1\nS1|NULL|0");
-  EXPECT_EQ(query(file, "SELECT 类别 FROM 库单 WHERE 发票号 = 'R1'"), "入货");
+  EXPECT_EQ(queryText(file, "SELECT 类别 FROM 库单 WHERE 发票号 = 'R1'"), "入货");
 
   auto grouped = database->openRecordset("SELECT 编号, count(*) AS n FROM 库清单 GROUP BY 编号 ORDER BY 编号");
   grouped->edit();
@@ -200,14 +160,14 @@ TEST_F(DatabaseTest, ExecuteTranslatesTheDialectAndCanPassOverFailingRows) {
   auto database = db::openDatabase(file);
   database->execute(
       "UPDATE 库清单 SET 库清单.本价 = [进价]*2, 库清单.问题 = True WHERE (((库清单.编号)='B''x'));");
-  EXPECT_EQ(query(file, "SELECT 本价, 问题 FROM 库清单 WHERE 编号 = 'B''x'"), "2.0|-1");
+  EXPECT_EQ(queryText(file, "SELECT 本价, 问题 FROM 库清单 WHERE 编号 = 'B''x'"), "2.0|-1");
   // Setting every 销合 to 1 breaks the unique index on all rows but one.
-  EXPECT_EQ(errorOf([&] { database->execute("UPDATE 库清单 SET 库清单.销合 = 1;", true); }), db::kErrEngine);
-  EXPECT_EQ(query(file, "SELECT count(*) FROM 库清单 WHERE 销合 = 1"), "1");
+  EXPECT_EQ(errorNumber([&] { database->execute("UPDATE 库清单 SET 库清单.销合 = 1;", true); }), db::kErrEngine);
+  EXPECT_EQ(queryText(file, "SELECT count(*) FROM 库清单 WHERE 销合 = 1"), "1");
   database->execute("UPDATE 库清单 SET 库清单.销合 = 7;", false);
-  EXPECT_EQ(query(file, "SELECT count(*) FROM 库清单 WHERE 销合 = 7"), "1");
-  EXPECT_EQ(errorOf([&] { database->execute("UPDATE 库清单 SET 库清单.销合 = #2011-02-30#;"); }), db::kErrSyntax);
-  EXPECT_EQ(errorOf([&] { database->execute("UPDATE 库清单 SET nosuch = 1;"); }), db::kErrTooFewParameters);
+  EXPECT_EQ(queryText(file, "SELECT count(*) FROM 库清单 WHERE 销合 = 7"), "1");
+  EXPECT_EQ(errorNumber([&] { database->execute("UPDATE 库清单 SET 库清单.销合 = #2011-02-30#;"); }), db::kErrSyntax);
+  EXPECT_EQ(errorNumber([&] { database->execute("UPDATE 库清单 SET nosuch = 1;"); }), db::kErrTooFewParameters);
 }
 
 TEST_F(DatabaseTest, TransactionsNestAndOtherWritersShowInTheDataVersion) {
@@ -223,14 +183,11 @@ TEST_F(DatabaseTest, TransactionsNestAndOtherWritersShowInTheDataVersion) {
   EXPECT_TRUE(database->inTransaction());
   database->commitTrans();
   EXPECT_FALSE(database->inTransaction());
-  EXPECT_EQ(query(file, "SELECT path FROM usysbookind ORDER BY id"), "outer\nsecond");
+  EXPECT_EQ(queryText(file, "SELECT path FROM usysbookind ORDER BY id"), "outer\nsecond");
   EXPECT_EQ(database->dataVersion(), v0);
-  EXPECT_EQ(errorOf([&] { database->commitTrans(); }), db::kErrNoTransaction);
+  EXPECT_EQ(errorNumber([&] { database->commitTrans(); }), db::kErrNoTransaction);
 
-  sqlite3* other = nullptr;
-  sqlite3_open(file.c_str(), &other);
-  sqlite3_exec(other, "UPDATE usysbookind SET path = 'other'", nullptr, nullptr, nullptr);
-  sqlite3_close(other);
+  testsupport::runSql(file, "UPDATE usysbookind SET path = 'other'");
   EXPECT_NE(database->dataVersion(), v0);
 }
 
@@ -257,16 +214,13 @@ TEST_F(DatabaseTest, ASavedRowShowsWhatItsColumnsStored) {
   rs->update();
   EXPECT_EQ(rs->field("n"), db::Value(int64_t{12}));
   EXPECT_EQ(rs->field("i"), db::Value(std::string("x")));
-  EXPECT_EQ(query(file, "SELECT typeof(i), typeof(r), typeof(n), typeof(x), typeof(b) FROM t"),
+  EXPECT_EQ(queryText(file, "SELECT typeof(i), typeof(r), typeof(n), typeof(x), typeof(b) FROM t"),
             "text|real|integer|text|text");
 
-  sqlite3* other = nullptr;
-  sqlite3_open(file.c_str(), &other);
-  sqlite3_exec(other, "DELETE FROM t", nullptr, nullptr, nullptr);
-  sqlite3_close(other);
+  testsupport::runSql(file, "DELETE FROM t");
   rs->edit();
   rs->setField("r", db::Value(1.0));
-  EXPECT_EQ(errorOf([&] { rs->update(); }), db::kErrRecordDeleted);
+  EXPECT_EQ(errorNumber([&] { rs->update(); }), db::kErrRecordDeleted);
 }
 
 }  // namespace

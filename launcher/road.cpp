@@ -13,14 +13,12 @@ constexpr size_t kMaxSettingsLines = 32767;
 constexpr uint32_t kRegDword = 4;
 
 // The copy writes the working database as ".bar" and every later step opens
-// ".BAR". On Windows both reach one file and the copy keeps the lower-case
-// name the program folder has always shown; a case-sensitive file system
-// uses one form for both.
-#ifdef _WIN32
-constexpr const char* kWorkDbCopyExtension = ".bar";
-#else
-constexpr const char* kWorkDbCopyExtension = ".BAR";
-#endif
+// ".BAR". Where names ignore case both reach one file and the copy keeps the
+// lower-case name the program folder has always shown; a case-sensitive file
+// system uses one form for both.
+const char* workDbCopyExtension(plat::FileSystem& fs) {
+  return fs.namesAreCaseSensitive() ? ".BAR" : ".bar";
+}
 
 BootOutcome bootFailure(Launcher& l) {
   l.svc.closeWindow();
@@ -38,7 +36,7 @@ std::string WorkDbPath(Launcher& l, const std::string& dayStamp) {
 
 void ReadSettingsFile(Launcher& l) {
   const std::vector<std::string> lines = l.svc.fs.readTextLines(l.AppDir + "\\server.xml");
-  if (lines.size() > kMaxSettingsLines) throw plat::PlatformError(plat::kErrOverflow, "Overflow");
+  if (lines.size() > kMaxSettingsLines) throw plat::errorOf(plat::kErrOverflow);
   l.DataPath = lines.empty() ? std::string() : lines.front();
   if (l.DataPath == kLocalFolderMarker) l.DataPath = l.AppDir;
 }
@@ -80,7 +78,7 @@ void PrepareWorkFiles(Launcher& l) {
     if (!fs.fileExists(l.SysDir + "\\system.mdw")) fs.copyFile(workgroup, l.SysDir + "\\system.mdw");
     if (!fs.fileExists("C:\\system.mdw")) fs.copyFile(workgroup, "c:\\system.mdw");
     fs.copyFile(l.AppDir + "\\S.cpl", temp + "\\" + stamp + ".BMP");
-    fs.copyFile(l.DataPath + "\\Velmora.dll", temp + "\\" + stamp + kWorkDbCopyExtension);
+    fs.copyFile(l.DataPath + "\\Velmora.dll", temp + "\\" + stamp + workDbCopyExtension(fs));
   } catch (const std::exception&) {
     // Whatever was done stands; BootPro reports a missing working copy.
   }
@@ -127,7 +125,7 @@ void ClearTempFolder(Launcher& l) {
 void RecurseTree(Launcher& l, const std::string& path) {
   plat::FileSystem& fs = l.svc.fs;
   const std::string prefix = path + "\\";
-  std::unique_ptr<plat::DirListing> listing = fs.list(prefix, 31);
+  std::unique_ptr<plat::DirListing> listing = fs.list(prefix, plat::attr::kAllEntries);
   std::string name = listing->next();
   while (!name.empty()) {
     const std::string entry = prefix + name;
@@ -141,7 +139,7 @@ void RecurseTree(Launcher& l, const std::string& path) {
     } else if (const uint32_t a = fs.getAttributes(entry);
                a != plat::attr::kInvalid && (a & plat::attr::kDirectory)) {
       RecurseTree(l, entry);
-      listing = fs.list(prefix, 31);
+      listing = fs.list(prefix, plat::attr::kAllEntries);
       name = listing->next();
     } else {
       fs.setAttributes(entry, plat::attr::kNormal);

@@ -21,6 +21,8 @@ inline constexpr uint32_t kArchive = 32;
 inline constexpr uint32_t kFileNormal = 128;       // what a file with no other attribute answers
 inline constexpr uint32_t kReparsePoint = 1024;    // symbolic links and junctions
 inline constexpr uint32_t kInvalid = 0xFFFFFFFFu;  // what asking a missing path answers
+// A listing mask that lets every entry through (files, hidden, system, folders).
+inline constexpr uint32_t kAllEntries = kReadOnly | kHidden | kSystem | kVolume | kDirectory;
 }  // namespace attr
 
 // A running directory listing: names only (no folder part), "." and ".."
@@ -46,7 +48,7 @@ class FileSystem {
   // Starts a listing. A path ending with "\" lists that folder's entries; any
   // other path names one entry (or a "*"/"?" pattern) in its parent folder, as
   // the Win32 directory search does. Entries are included when their hidden,
-  // system and folder bits are all in `mask` (31: everything). A missing
+  // system and folder bits are all in `mask` (attr::kAllEntries: everything). A missing
   // folder gives an empty listing; an unreachable drive throws.
   virtual std::unique_ptr<DirListing> list(const std::string& folder, uint32_t mask) = 0;
   // attr::kInvalid when the path does not exist (never throws).
@@ -70,6 +72,9 @@ class FileSystem {
   // The folder that holds the running program, without a trailing separator
   // except at a drive root.
   virtual std::string programFolder() = 0;
+  // True when names that differ only in case are different files (POSIX);
+  // false where they reach one file (Windows).
+  virtual bool namesAreCaseSensitive() = 0;
 };
 
 // The real file system of the platform this was compiled for.

@@ -59,6 +59,7 @@ class PosixFileSystem : public FileSystem {
   std::string readFile(const std::string& path) override;
   std::string systemDirectory() override { return systemDirectory_; }
   std::string programFolder() override { return programFolder_; }
+  bool namesAreCaseSensitive() override { return true; }
 
   const PosixPathMap& paths() const { return paths_; }
 

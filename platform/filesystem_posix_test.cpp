@@ -7,20 +7,20 @@
 #include <filesystem>
 
 #include "platform/error.h"
-#include "platform/test_support_posix.h"
-#include "platform/test_support.h"
+#include "platform/testing/listing.h"
+#include "tests/support/errors.h"
+#include "tests/support/temp_folder.h"
 
 namespace plat {
 namespace {
 
 using testing::drain;
-using testing::errorNumber;
+using testsupport::errorNumber;
 using testing::Names;
 
-class PosixFileSystemTest : public testing::TempFolder {
+class PosixFileSystemTest : public testsupport::TempFolderTest {
  protected:
   void SetUp() override {
-    TempFolder::SetUp();
     fs_ = std::make_unique<PosixFileSystem>(PosixPathMap({{'d', root_}}), "D:\\Windows\\system32",
                                             "D:\\Shop");
   }
@@ -44,10 +44,10 @@ TEST(PosixPathMap, DriveLettersMapThroughTheTable) {
 }
 
 TEST_F(PosixFileSystemTest, FileExistsUsesTheNormalAttributeMask) {
-  put("plain.txt", "x");
-  put("hidden.txt", "x");
-  put("system.txt", "x");
-  put("readonly.txt", "x");
+  write("plain.txt", "x");
+  write("hidden.txt", "x");
+  write("system.txt", "x");
+  write("readonly.txt", "x");
   ::mkdir(path("folder").c_str(), 0755);
   fs_->setAttributes("D:\\hidden.txt", attr::kHidden);
   fs_->setAttributes("D:\\system.txt", attr::kSystem);
@@ -63,11 +63,11 @@ TEST_F(PosixFileSystemTest, FileExistsUsesTheNormalAttributeMask) {
   EXPECT_FALSE(fs_->fileExists(""));
   // Hiding is stored as an extended attribute; the file itself is unchanged.
   EXPECT_EQ(storedBits("hidden.txt"), "2");
-  EXPECT_EQ(get("hidden.txt"), "x");
+  EXPECT_EQ(read("hidden.txt"), "x");
 }
 
 TEST_F(PosixFileSystemTest, AttributesOfFilesAndFolders) {
-  put("f", "x");
+  write("f", "x");
   ::mkdir(path("dir").c_str(), 0755);
   EXPECT_EQ(fs_->getAttributes("D:\\missing"), attr::kInvalid);
   EXPECT_EQ(fs_->getAttributes("Q:\\f"), attr::kInvalid);
@@ -88,7 +88,7 @@ TEST_F(PosixFileSystemTest, AttributesOfFilesAndFolders) {
   fs_->setAttributes("D:\\dir", 7);
   EXPECT_EQ(fs_->getAttributes("D:\\dir\\"), 16u | 7u);
   fs_->writeFile("D:\\dir\\inside.bar", "db");
-  EXPECT_EQ(get("dir/inside.bar"), "db");
+  EXPECT_EQ(read("dir/inside.bar"), "db");
   fs_->setAttributes("D:\\dir", 0);
   EXPECT_EQ(fs_->getAttributes("D:\\dir"), attr::kDirectory);
   EXPECT_EQ(storedBits("dir"), "none");
@@ -97,19 +97,19 @@ TEST_F(PosixFileSystemTest, AttributesOfFilesAndFolders) {
 }
 
 TEST_F(PosixFileSystemTest, CopyOverwritesButNotReadOnlyOrHiddenTargets) {
-  put("src", "new content");
-  put("dst", "old old old old old");
+  write("src", "new content");
+  write("dst", "old old old old old");
   fs_->copyFile("D:\\src", "D:\\dst");
-  EXPECT_EQ(get("dst"), "new content");
+  EXPECT_EQ(read("dst"), "new content");
 
-  put("ro", "keep");
+  write("ro", "keep");
   fs_->setAttributes("D:\\ro", attr::kReadOnly);
   EXPECT_EQ(errorNumber([&] { fs_->copyFile("D:\\src", "D:\\ro"); }), kErrPathFileAccess);
-  EXPECT_EQ(get("ro"), "keep");
-  put("hid", "keep");
+  EXPECT_EQ(read("ro"), "keep");
+  write("hid", "keep");
   fs_->setAttributes("D:\\hid", attr::kHidden);
   EXPECT_EQ(errorNumber([&] { fs_->copyFile("D:\\src", "D:\\hid"); }), kErrPathFileAccess);
-  EXPECT_EQ(get("hid"), "keep");
+  EXPECT_EQ(read("hid"), "keep");
 
   EXPECT_EQ(errorNumber([&] { fs_->copyFile("D:\\none", "D:\\x"); }), kErrFileNotFound);
   EXPECT_EQ(errorNumber([&] { fs_->copyFile("D:\\gone\\none", "D:\\x"); }), kErrPathNotFound);
@@ -117,20 +117,20 @@ TEST_F(PosixFileSystemTest, CopyOverwritesButNotReadOnlyOrHiddenTargets) {
   EXPECT_EQ(errorNumber([&] { fs_->copyFile("Q:\\src", "D:\\x"); }), kErrPathNotFound);
   // Onto itself: refused, never truncated.
   EXPECT_EQ(errorNumber([&] { fs_->copyFile("D:\\src", "D:\\.\\src"); }), kErrPermissionDenied);
-  EXPECT_EQ(get("src"), "new content");
+  EXPECT_EQ(read("src"), "new content");
 }
 
 TEST_F(PosixFileSystemTest, CopyCarriesTheSourceAttributes) {
-  put("src", "x");
+  write("src", "x");
   fs_->setAttributes("D:\\src", attr::kReadOnly | attr::kHidden);
   fs_->copyFile("D:\\src", "D:\\copy");
   EXPECT_EQ(fs_->getAttributes("D:\\copy"), attr::kReadOnly | attr::kHidden | attr::kArchive);
-  EXPECT_EQ(get("copy"), "x");
+  EXPECT_EQ(read("copy"), "x");
 }
 
 TEST_F(PosixFileSystemTest, DeleteRefusesReadOnlyFilesAndFolders) {
-  put("ro", "x");
-  put("hidden", "x");
+  write("ro", "x");
+  write("hidden", "x");
   ::mkdir(path("dir").c_str(), 0755);
   fs_->setAttributes("D:\\ro", attr::kReadOnly);
   fs_->setAttributes("D:\\hidden", attr::kHidden);
@@ -151,7 +151,7 @@ TEST_F(PosixFileSystemTest, MakeAndRemoveFolders) {
   EXPECT_TRUE(std::filesystem::is_directory(path("temp")));
   EXPECT_EQ(errorNumber([&] { fs_->makeFolder("D:\\temp"); }), kErrPathFileAccess);
   EXPECT_EQ(errorNumber([&] { fs_->makeFolder("D:\\a\\b"); }), kErrPathNotFound);
-  put("temp/f", "x");
+  write("temp/f", "x");
   EXPECT_EQ(errorNumber([&] { fs_->removeFolder("D:\\temp"); }), kErrPathFileAccess);
   ::unlink(path("temp/f").c_str());
   // A read-only folder cannot be removed until its attributes are cleared.
@@ -166,31 +166,31 @@ TEST_F(PosixFileSystemTest, MakeAndRemoveFolders) {
 TEST_F(PosixFileSystemTest, ListingFiltersByTheAttributeMask) {
   ::mkdir(path("t").c_str(), 0755);
   ::mkdir(path("t/sub").c_str(), 0755);
-  put("t/b.txt", "x");
-  put("t/a.dat", "x");
-  put("t/h.txt", "x");
-  put("t/s.txt", "x");
+  write("t/b.txt", "x");
+  write("t/a.dat", "x");
+  write("t/h.txt", "x");
+  write("t/s.txt", "x");
   fs_->setAttributes("D:\\t\\h.txt", attr::kHidden | attr::kReadOnly);
   fs_->setAttributes("D:\\t\\s.txt", attr::kSystem);
-  auto all = fs_->list("D:\\t\\", 31);
+  auto all = fs_->list("D:\\t\\", attr::kAllEntries);
   EXPECT_EQ(drain(*all), (Names{".", "..", "a.dat", "b.txt", "h.txt", "s.txt", "sub"}));
   EXPECT_EQ(all->next(), "");  // stays ended
   EXPECT_EQ(drain(*fs_->list("D:\\t\\", attr::kNormal)), (Names{"a.dat", "b.txt"}));
   EXPECT_EQ(drain(*fs_->list("D:\\t\\", attr::kHidden)), (Names{"a.dat", "b.txt", "h.txt"}));
-  EXPECT_EQ(drain(*fs_->list("D:\\t\\*.TXT", 31)), (Names{"b.txt", "h.txt", "s.txt"}));
+  EXPECT_EQ(drain(*fs_->list("D:\\t\\*.TXT", attr::kAllEntries)), (Names{"b.txt", "h.txt", "s.txt"}));
   // Without a trailing separator the path names the entry itself.
   EXPECT_EQ(drain(*fs_->list("D:\\t", attr::kDirectory)), (Names{"t"}));
   EXPECT_TRUE(drain(*fs_->list("D:\\t", attr::kNormal)).empty());
-  EXPECT_TRUE(drain(*fs_->list("D:\\missing\\", 31)).empty());
+  EXPECT_TRUE(drain(*fs_->list("D:\\missing\\", attr::kAllEntries)).empty());
   EXPECT_EQ(drain(*fs_->list("D:\\", attr::kDirectory)), (Names{".", "..", "t"}));
-  EXPECT_EQ(errorNumber([&] { fs_->list("Q:\\", 31); }), kErrPathNotFound);
+  EXPECT_EQ(errorNumber([&] { fs_->list("Q:\\", attr::kAllEntries); }), kErrPathNotFound);
 }
 
 TEST_F(PosixFileSystemTest, SymbolicLinksAreLinks) {
   ::mkdir(path("target").c_str(), 0755);
-  put("target/keep", "x");
+  write("target/keep", "x");
   ASSERT_EQ(::symlink(path("target").c_str(), path("link").c_str()), 0);
-  put("file", "x");
+  write("file", "x");
   EXPECT_TRUE(fs_->isLink("D:\\link"));
   EXPECT_FALSE(fs_->isLink("D:\\target"));
   EXPECT_FALSE(fs_->isLink("D:\\missing"));
@@ -198,14 +198,14 @@ TEST_F(PosixFileSystemTest, SymbolicLinksAreLinks) {
   EXPECT_EQ(errorNumber([&] { fs_->removeLink("D:\\file"); }), kErrInvalidProcedureCall);
   fs_->removeLink("D:\\link");
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path("link"))));
-  EXPECT_EQ(get("target/keep"), "x");
+  EXPECT_EQ(read("target/keep"), "x");
 }
 
 TEST_F(PosixFileSystemTest, TextLinesFollowTheSettingsFileRule) {
-  put("server.xml", "\xE6\x9C\xAC\xE5\x9C\xB0\r\nsecond\nstill second\rthird");
+  write("server.xml", "\xE6\x9C\xAC\xE5\x9C\xB0\r\nsecond\nstill second\rthird");
   EXPECT_EQ(fs_->readTextLines("D:\\server.xml"),
             (Names{"\xE6\x9C\xAC\xE5\x9C\xB0", "second\nstill second", "third"}));
-  put("empty", "");
+  write("empty", "");
   EXPECT_TRUE(fs_->readTextLines("D:\\empty").empty());
   EXPECT_EQ(errorNumber([&] { fs_->readTextLines("D:\\none"); }), kErrFileNotFound);
 }
@@ -216,11 +216,11 @@ TEST_F(PosixFileSystemTest, WriteCutsToTheNewLengthAndKeepsAttributes) {
   EXPECT_EQ(fs_->readFile("D:\\w"), "short");
   fs_->setAttributes("D:\\w", attr::kHidden);
   fs_->writeFile("D:\\w", "again");
-  EXPECT_EQ(get("w"), "again");
+  EXPECT_EQ(read("w"), "again");
   EXPECT_EQ(fs_->getAttributes("D:\\w"), attr::kHidden);
   fs_->setAttributes("D:\\w", attr::kReadOnly);
   EXPECT_EQ(errorNumber([&] { fs_->writeFile("D:\\w", "no"); }), kErrPathFileAccess);
-  EXPECT_EQ(get("w"), "again");
+  EXPECT_EQ(read("w"), "again");
   EXPECT_EQ(errorNumber([&] { fs_->writeFile("D:\\gone\\w", "no"); }), kErrPathNotFound);
   const std::string binary("\0\r\n\xFF", 4);
   fs_->writeFile("D:\\bin", binary);

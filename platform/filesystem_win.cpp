@@ -6,6 +6,7 @@
 #include "platform/error.h"
 #include "platform/filesystem.h"
 #include "platform/text.h"
+#include "platform/win/module_path.h"
 #include "platform/win/unique_handle.h"
 #include "platform/win/wide.h"
 
@@ -183,17 +184,10 @@ class WinFileSystem : public FileSystem {
     return win::narrow(dir);
   }
 
+  bool namesAreCaseSensitive() override { return false; }
+
   std::string programFolder() override {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-      const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-      if (n == 0) return std::string();
-      if (n < path.size()) {
-        path.resize(n);
-        break;
-      }
-      path.resize(path.size() * 2);
-    }
+    const std::wstring path = win::modulePath();
     const size_t sep = path.find_last_of(L"\\/");
     if (sep == std::wstring::npos) return std::string();
     // A drive root keeps its separator ("D:\"); any other folder drops it.

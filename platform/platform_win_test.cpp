@@ -10,16 +10,17 @@
 #include "platform/filesystem.h"
 #include "platform/process.h"
 #include "platform/registry.h"
-#include "platform/test_support.h"
+#include "platform/testing/listing.h"
 #include "platform/ui.h"
 #include "platform/win/unique_handle.h"
 #include "platform/win/wide.h"
+#include "tests/support/errors.h"
 
 namespace plat {
 namespace {
 
 using testing::drain;
-using testing::errorNumber;
+using testsupport::errorNumber;
 using testing::Names;
 using win::narrow;
 using win::widen;
@@ -157,7 +158,7 @@ TEST_F(WinTest, ListingWithMask31IncludesEverything) {
   put("t\\\xE6\x95\xB0\xE6\x8D\xAE.txt", "x");  // a Chinese name
   fs_->setAttributes(path("t\\h.txt"), attr::kHidden | attr::kReadOnly);
   fs_->setAttributes(path("t\\s.txt"), attr::kSystem);
-  Names all = drain(*fs_->list(path("t\\"), 31));
+  Names all = drain(*fs_->list(path("t\\"), attr::kAllEntries));
   std::sort(all.begin(), all.end());
   EXPECT_EQ(all,
             (Names{".", "..", "b.txt", "h.txt", "s.txt", "sub", "\xE6\x95\xB0\xE6\x8D\xAE.txt"}));
@@ -165,7 +166,7 @@ TEST_F(WinTest, ListingWithMask31IncludesEverything) {
   std::sort(plain.begin(), plain.end());
   EXPECT_EQ(plain, (Names{"b.txt", "\xE6\x95\xB0\xE6\x8D\xAE.txt"}));
   EXPECT_EQ(drain(*fs_->list(path("t"), attr::kDirectory)), (Names{"t"}));
-  EXPECT_TRUE(drain(*fs_->list(path("missing\\"), 31)).empty());
+  EXPECT_TRUE(drain(*fs_->list(path("missing\\"), attr::kAllEntries)).empty());
   EXPECT_TRUE(fs_->fileExists(path("t\\\xE6\x95\xB0\xE6\x8D\xAE.txt")));
 }
 

@@ -9,21 +9,21 @@
 #include <thread>
 
 #include "platform/error.h"
-#include "platform/test_support_posix.h"
+#include "tests/support/errors.h"
+#include "tests/support/temp_folder.h"
 
 namespace plat {
 namespace {
 
-class PosixProcessesTest : public testing::TempFolder {
+class PosixProcessesTest : public testsupport::TempFolderTest {
  protected:
   void SetUp() override {
-    TempFolder::SetUp();
     ::mkdir(path("my dir").c_str(), 0755);
     // Writes its process id and then each argument on a line of its own.
     script("my dir/echo args.sh");
   }
   void script(const std::string& rel) {
-    put(rel, "#!/bin/sh\n{ echo $$; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; } > \"" +
+    write(rel, "#!/bin/sh\n{ echo $$; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; } > \"" +
                  path("out") + "\"\n");
     ::chmod(path(rel).c_str(), 0755);
   }
@@ -38,12 +38,7 @@ class PosixProcessesTest : public testing::TempFolder {
 };
 
 int startError(PosixProcesses& p, const std::string& line) {
-  try {
-    p.start(line, WindowStyle::kNormalFocus);
-  } catch (const PlatformError& e) {
-    return e.number();
-  }
-  return 0;
+  return testsupport::errorNumber([&] { p.start(line, WindowStyle::kNormalFocus); });
 }
 
 TEST_F(PosixProcessesTest, StartsAnUnquotedPathWithBlanksAsCreateProcessDoes) {
@@ -53,7 +48,7 @@ TEST_F(PosixProcessesTest, StartsAnUnquotedPathWithBlanksAsCreateProcessDoes) {
                                 WindowStyle::kMaximizedFocus);
   ASSERT_GT(pid, 0u);
   EXPECT_EQ(waitFor(pid), 0);
-  EXPECT_EQ(get("out"), std::to_string(pid) +
+  EXPECT_EQ(read("out"), std::to_string(pid) +
                             "\n/runtime\nD:\\Shop\\temp\\110130.BAR\nE:\\da ta\\\ntwo words\n");
 }
 
@@ -61,11 +56,11 @@ TEST_F(PosixProcessesTest, QuotedProgramAndExeAppended) {
   auto p = processes();
   uint32_t pid = p->start("\"D:\\my dir\\echo args.sh\"x y", WindowStyle::kHide);
   EXPECT_EQ(waitFor(pid), 0);
-  EXPECT_EQ(get("out"), std::to_string(pid) + "\nx\ny\n");
+  EXPECT_EQ(read("out"), std::to_string(pid) + "\nx\ny\n");
   script("tool.exe");
   pid = p->start("D:\\tool /s", WindowStyle::kNormalFocus);
   EXPECT_EQ(waitFor(pid), 0);
-  EXPECT_EQ(get("out"), std::to_string(pid) + "\n/s\n");
+  EXPECT_EQ(read("out"), std::to_string(pid) + "\n/s\n");
 }
 
 TEST_F(PosixProcessesTest, MissingProgramsAreFileNotFound) {

@@ -6,6 +6,7 @@
 
 #include "platform/error.h"
 #include "platform/process.h"
+#include "platform/win/module_path.h"
 #include "platform/win/unique_handle.h"
 #include "platform/win/wide.h"
 
@@ -28,19 +29,6 @@ int showCommand(WindowStyle style) {
       return SW_SHOWMINNOACTIVE;
   }
   return SW_SHOWNORMAL;
-}
-
-std::wstring modulePath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return std::wstring();
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
 }
 
 class WinProcesses : public Processes {
@@ -80,7 +68,7 @@ class WinProcesses : public Processes {
     if (answer_ >= 0) return answer_ == 1;
     // A named mutex per program path: it lives exactly as long as a process
     // holds it, so a crashed instance never blocks the next start.
-    std::wstring path = modulePath();
+    std::wstring path = win::modulePath();
     for (wchar_t& c : path) c = static_cast<wchar_t>(std::towupper(c));
     uint64_t h = 1469598103934665603ull;
     for (const wchar_t c : path) {

@@ -5,9 +5,11 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -237,47 +239,147 @@ std::string decodeStringData(const std::string& bytes, bool unicode) {
   return text;
 }
 
-Store parse(std::string text) {
-  Store store;
-  bool unicode = true;  // version 5.00: hex(2)/hex(7) data is UTF-16LE
+// The file's text as UTF-8: a UTF-16LE file (regedit's own) is converted,
+// a UTF-8 byte-order mark dropped.
+std::string fileText(std::string text) {
   if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF &&
       static_cast<unsigned char>(text[1]) == 0xFE)
-    text = utf16leToUtf8(text.substr(2));
-  else if (text.rfind("\xEF\xBB\xBF", 0) == 0)
-    text.erase(0, 3);
+    return utf16leToUtf8(text.substr(2));
+  if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+  return text;
+}
 
-  // Logical lines: a line ending in "\" continues on the next.
+void trimTrailingBlanks(std::string& s) {
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.pop_back();
+}
+
+size_t skipBlanks(const std::string& s, size_t pos) {
+  while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t')) ++pos;
+  return pos;
+}
+
+// Logical lines: a value line ending in "\" continues on the next, whose
+// leading blanks are dropped.
+std::vector<std::string> logicalLines(const std::string& text) {
   std::vector<std::string> lines;
   std::string current;
   bool continuing = false;
-  size_t start = 0;
-  while (start <= text.size()) {
+  for (size_t start = 0; start <= text.size();) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(start, end - start);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     start = end + 1;
-    if (continuing) {
-      size_t f = line.find_first_not_of(" \t");
-      line = f == std::string::npos ? std::string() : line.substr(f);
-      current += line;
-    } else {
+    if (continuing)
+      current += line.substr(std::min(skipBlanks(line, 0), line.size()));
+    else
       current = line;
-    }
-    while (!current.empty() && (current.back() == ' ' || current.back() == '\t'))
-      current.pop_back();
+    trimTrailingBlanks(current);
     continuing = !current.empty() && current.back() == '\\' &&
                  current.find('=') != std::string::npos && current.front() != '[';
-    if (continuing) {
+    if (continuing)
       current.pop_back();
-      continue;
-    }
-    lines.push_back(current);
+    else
+      lines.push_back(current);
   }
+  return lines;
+}
 
+// "[path]" opens a key (made with its parents), "[-path]" removes one with
+// everything below it. False when the line is malformed; `key` is the key
+// later value lines go to (none after a removal or a malformed line).
+bool applyKeyLine(const std::string& line, Store& store, Key*& key) {
+  key = nullptr;
+  if (line.back() != ']') return false;
+  const bool remove = line.size() > 1 && line[1] == '-';
+  std::string path = canonicalKeyPath(line.substr(remove ? 2 : 1, line.size() - (remove ? 3 : 2)));
+  while (!path.empty() && path.back() == '\\') path.pop_back();
+  if (path.empty()) return false;
+  if (remove)
+    store.erase(path);
+  else
+    key = &store.add(path);
+  return true;
+}
+
+// dword:xxxxxxxx, stored little-endian.
+std::optional<std::string> dwordData(const std::string& hex) {
+  if (hex.empty() || hex.size() > 8 ||
+      hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+    return std::nullopt;
+  const uint32_t d = static_cast<uint32_t>(std::stoul(hex, nullptr, 16));
+  return std::string{static_cast<char>(d & 0xFF), static_cast<char>((d >> 8) & 0xFF),
+                     static_cast<char>((d >> 16) & 0xFF), static_cast<char>(d >> 24)};
+}
+
+// hex:.. (binary) or hex(t):.. (type t in hexadecimal) into `v`.
+bool hexData(const std::string& rhs, bool unicode, Value& v) {
+  const size_t colon = rhs.find(':');
+  v.type = 3;
+  if (rhs[3] == '(') {
+    const size_t close = rhs.find(')');
+    if (close == std::string::npos || close + 1 != colon || close <= 4) return false;
+    const std::string t = rhs.substr(4, close - 4);
+    if (t.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+    v.type = static_cast<uint32_t>(std::stoul(t, nullptr, 16));
+  }
+  std::string bytes;
+  if (!parseHexBytes(rhs.substr(colon + 1), bytes)) return false;
+  v.data = isStringType(v.type) ? decodeStringData(bytes, unicode) : bytes;
+  return true;
+}
+
+// The data after "=": a quoted string, a dword or hex bytes.
+bool valueData(const std::string& rhs, bool unicode, Value& v) {
+  if (!rhs.empty() && rhs[0] == '"') {
+    size_t p = 0;
+    v.type = kRegSz;
+    return readQuoted(rhs, p, v.data) && p == rhs.size();
+  }
+  if (lower(rhs.substr(0, 6)) == "dword:") {
+    const auto data = dwordData(rhs.substr(6));
+    if (!data) return false;
+    v.type = kRegDword;
+    v.data = *data;
+    return true;
+  }
+  const std::string head = lower(rhs.substr(0, 4));
+  if (head == "hex:" || head == "hex(") return hexData(rhs, unicode, v);
+  return false;
+}
+
+// "name"=data or @=data sets a value of `key`, "name"=- removes it. False
+// when the line is malformed or no key is open.
+bool applyValueLine(const std::string& line, Key* key, bool unicode) {
+  Value v;
+  size_t pos = 0;
+  if (line[0] == '@')
+    pos = 1;
+  else if (line[0] != '"' || !readQuoted(line, pos, v.name))
+    return false;
+  pos = skipBlanks(line, pos);
+  if (key == nullptr || pos >= line.size() || line[pos] != '=') return false;
+  const std::string rhs = line.substr(skipBlanks(line, pos + 1));
+  if (rhs == "-") {
+    std::erase_if(key->values, [&](const Value& x) { return lower(x.name) == lower(v.name); });
+    return true;
+  }
+  if (!valueData(rhs, unicode, v)) return false;
+  if (Value* existing = key->find(v.name))
+    *existing = std::move(v);
+  else
+    key->values.push_back(std::move(v));
+  return true;
+}
+
+// What the store keeps of a file. Lines it does not understand are skipped
+// and mark the store unclean, so that a write never drops them silently.
+Store parse(const std::string& fileBytes) {
+  Store store;
+  bool unicode = true;  // version 5.00: hex(2)/hex(7) data is UTF-16LE
   bool headerSeen = false;
   Key* key = nullptr;
-  for (const std::string& line : lines) {
+  for (const std::string& line : logicalLines(fileText(fileBytes))) {
     if (line.empty() || line[0] == ';') continue;
     if (!headerSeen) {
       headerSeen = true;
@@ -288,90 +390,9 @@ Store parse(std::string text) {
       }
       store.clean = false;
     }
-    if (line[0] == '[') {
-      key = nullptr;
-      if (line.back() != ']') {
-        store.clean = false;
-        continue;
-      }
-      const bool remove = line.size() > 1 && line[1] == '-';
-      std::string path =
-          canonicalKeyPath(line.substr(remove ? 2 : 1, line.size() - (remove ? 3 : 2)));
-      while (!path.empty() && path.back() == '\\') path.pop_back();
-      if (path.empty()) {
-        store.clean = false;
-        continue;
-      }
-      if (remove)
-        store.erase(path);
-      else
-        key = &store.add(path);
-      continue;
-    }
-    // A value line.
-    std::string name;
-    size_t pos = 0;
-    if (line[0] == '@') {
-      pos = 1;
-    } else if (line[0] != '"' || !readQuoted(line, pos, name)) {
-      store.clean = false;
-      continue;
-    }
-    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
-    if (key == nullptr || pos >= line.size() || line[pos] != '=') {
-      store.clean = false;
-      continue;
-    }
-    ++pos;
-    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
-    const std::string rhs = line.substr(pos);
-    Value v;
-    v.name = name;
-    if (rhs == "-") {
-      std::erase_if(key->values, [&](const Value& x) { return lower(x.name) == lower(name); });
-      continue;
-    }
-    bool ok = true;
-    if (!rhs.empty() && rhs[0] == '"') {
-      size_t p = 0;
-      ok = readQuoted(rhs, p, v.data) && p == rhs.size();
-      v.type = kRegSz;
-    } else if (lower(rhs.substr(0, 6)) == "dword:") {
-      const std::string hex = rhs.substr(6);
-      ok = !hex.empty() && hex.size() <= 8 &&
-           hex.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
-      if (ok) {
-        const uint32_t d = static_cast<uint32_t>(std::stoul(hex, nullptr, 16));
-        v.type = kRegDword;
-        v.data = std::string{static_cast<char>(d & 0xFF), static_cast<char>((d >> 8) & 0xFF),
-                             static_cast<char>((d >> 16) & 0xFF), static_cast<char>(d >> 24)};
-      }
-    } else if (lower(rhs.substr(0, 4)) == "hex:" || lower(rhs.substr(0, 4)) == "hex(") {
-      size_t colon = rhs.find(':');
-      v.type = 3;
-      if (rhs[3] == '(') {
-        const size_t close = rhs.find(')');
-        ok = close != std::string::npos && close + 1 == colon && close > 4;
-        if (ok) {
-          const std::string t = rhs.substr(4, close - 4);
-          ok = t.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
-          if (ok) v.type = static_cast<uint32_t>(std::stoul(t, nullptr, 16));
-        }
-      }
-      std::string bytes;
-      ok = ok && parseHexBytes(rhs.substr(colon + 1), bytes);
-      v.data = isStringType(v.type) ? decodeStringData(bytes, unicode) : bytes;
-    } else {
-      ok = false;
-    }
-    if (!ok) {
-      store.clean = false;
-      continue;
-    }
-    if (Value* existing = key->find(name))
-      *existing = std::move(v);
-    else
-      key->values.push_back(std::move(v));
+    const bool understood =
+        line[0] == '[' ? applyKeyLine(line, store, key) : applyValueLine(line, key, unicode);
+    if (!understood) store.clean = false;
   }
   return store;
 }

@@ -3,7 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "platform/test_support_posix.h"
+#include "tests/support/temp_folder.h"
 
 namespace plat {
 namespace {
@@ -12,10 +12,9 @@ using Status = RegQuery::Status;
 constexpr const char* kSecurity = "Software\\Microsoft\\Office\\11.0\\Access\\Security";
 constexpr const char* kInstall = "Software\\Microsoft\\Office\\11.0\\Access\\InstallRoot";
 
-class PosixRegistryTest : public testing::TempFolder {
+class PosixRegistryTest : public testsupport::TempFolderTest {
  protected:
   void SetUp() override {
-    TempFolder::SetUp();
     reg_ = std::make_unique<PosixRegistry>(path("user.reg"));
   }
   std::unique_ptr<PosixRegistry> reg_;
@@ -41,7 +40,7 @@ TEST_F(PosixRegistryTest, MissingStoreHasNoKeysAndIsCreatedByTheFirstWrite) {
   EXPECT_EQ(reg_->queryValue(RegRoot::kLocalMachine, kSecurity, "Level", 256).status,
             Status::kNoKey);
 
-  const std::string text = get("user.reg");
+  const std::string text = read("user.reg");
   EXPECT_EQ(text.rfind("Windows Registry Editor Version 5.00\r\n", 0), 0u);
   EXPECT_NE(text.find("[HKEY_CURRENT_USER\\Software\\Microsoft\\Office\\11.0\\Access\\Security]\r\n"
                       "\"Level\"=dword:00000001\r\n"),
@@ -70,7 +69,7 @@ TEST_F(PosixRegistryTest, StringValuesFollowTheAnsiBufferRules) {
 }
 
 TEST_F(PosixRegistryTest, ReadsStoresWrittenByRegistryEditors) {
-  put("user.reg",
+  write("user.reg",
       "REGEDIT4\r\n"
       "\r\n"
       "; a comment\r\n"
@@ -123,7 +122,7 @@ TEST_F(PosixRegistryTest, ReadsUtf16StoresAndUnicodeStringData) {
     utf16.push_back(c);
     utf16.push_back('\0');
   }
-  put("user.reg", utf16);
+  write("user.reg", utf16);
   const RegQuery q = reg_->queryValue(RegRoot::kCurrentUser, "K", "E", 256);
   EXPECT_EQ(q.type, 2u);
   EXPECT_EQ(q.data, std::string("\xE4\xB8\xAD%X%\0", 7));
@@ -139,11 +138,11 @@ TEST_F(PosixRegistryTest, LineBreaksInStringsSurviveTheStore) {
 TEST_F(PosixRegistryTest, AStoreThatCannotBeReadIsNeverRewritten) {
   const std::string garbage =
       "Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\K]\r\nnonsense\r\n";
-  put("user.reg", garbage);
+  write("user.reg", garbage);
   EXPECT_TRUE(reg_->createKey(RegRoot::kCurrentUser, ""));  // the root needs no write
   EXPECT_FALSE(reg_->createKey(RegRoot::kCurrentUser, "New"));
   EXPECT_FALSE(reg_->setDword(RegRoot::kCurrentUser, "K", "x", 1));
-  EXPECT_EQ(get("user.reg"), garbage);
+  EXPECT_EQ(read("user.reg"), garbage);
   EXPECT_EQ(reg_->queryValue(RegRoot::kCurrentUser, "K", "x", 256).status, Status::kNoValue);
 }
 

@@ -1,8 +1,9 @@
 #pragma once
-// UTF-8 <-> UTF-16 at the Win32 boundary, and Win32 error codes in the
-// numbering the hosts know. Windows-only.
+// UTF-8 <-> UTF-16 at the Win32 boundary (the kit's only conversion), and
+// Win32 error codes in the numbering the hosts know. Windows-only; any thread.
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 
 #include "platform/error.h"
@@ -18,14 +19,23 @@ inline std::wstring widen(const std::string& utf8) {
   return out;
 }
 
-inline std::string narrow(const std::wstring& utf16) {
-  if (utf16.empty()) return std::string();
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()),
-                                      nullptr, 0, nullptr, nullptr);
+inline std::string narrow(const wchar_t* utf16, size_t length) {
+  if (!utf16 || length == 0) return std::string();
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, utf16, static_cast<int>(length), nullptr, 0,
+                                      nullptr, nullptr);
   std::string out(static_cast<size_t>(n), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), out.data(), n,
-                        nullptr, nullptr);
+  ::WideCharToMultiByte(CP_UTF8, 0, utf16, static_cast<int>(length), out.data(), n, nullptr,
+                        nullptr);
   return out;
+}
+
+inline std::string narrow(const std::wstring& utf16) {
+  return narrow(utf16.data(), utf16.size());
+}
+
+// A zero-terminated string; null gives the empty string.
+inline std::string narrowZ(const wchar_t* utf16) {
+  return utf16 ? narrow(utf16, ::wcslen(utf16)) : std::string();
 }
 
 inline int errorNumberOf(DWORD win32) {

@@ -24,15 +24,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/win/wide.h"
+
 namespace {
 
-std::string toUtf8(const std::wstring& w) {
-  if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-  std::string s(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
-  return s;
-}
+using plat::win::narrow;
 
 bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -88,7 +84,7 @@ int wmain() {
   char head[96];
   std::snprintf(head, sizeof head, "pid=%lu\tshow=%d\tflags=0x%lx\tcwd=", GetCurrentProcessId(), show,
                 static_cast<unsigned long>(si.dwFlags));
-  std::string line = head + toUtf8(currentDir()) + "\tcmdline=" + toUtf8(cmdline) + "\n";
+  std::string line = head + narrow(currentDir()) + "\tcmdline=" + narrow(cmdline) + "\n";
 
   // Effects come before the log line: a test that sees the line sees them.
   if (exists(exe + L".payload")) {

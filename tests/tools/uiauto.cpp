@@ -26,15 +26,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/win/gdi.h"
+#include "platform/win/wide.h"
+
 namespace {
 
-std::string toUtf8(const std::wstring& w) {
-  if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-  std::string s(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
-  return s;
-}
+using plat::win::narrow;
 
 // Raw bytes to stdout: a pipe to the test gets UTF-8, not the console code page.
 void out(const std::string& s) {
@@ -131,24 +128,19 @@ HWND findChild(HWND top, int id) {
 // Renders `icon` at the control's size on `background` and counts the pixels
 // that differ from `shot` (a capture of the control from the screen).
 size_t iconDistance(HICON icon, const std::vector<COLORREF>& shot, int w, int h, COLORREF background) {
-  HDC screen = GetDC(nullptr);
-  HDC mem = CreateCompatibleDC(screen);
-  HBITMAP bmp = CreateCompatibleBitmap(screen, w, h);
-  HGDIOBJ old = SelectObject(mem, bmp);
-  HBRUSH brush = CreateSolidBrush(background);
+  const plat::win::ScreenDc screen;
+  const plat::win::UniqueBitmap bmp(CreateCompatibleBitmap(screen.get(), w, h));
+  const plat::win::UniqueMemoryDc memDc(CreateCompatibleDC(screen.get()));
+  const HDC mem = memDc.get();
+  SelectObject(mem, bmp.get());
   RECT r{0, 0, w, h};
-  FillRect(mem, &r, brush);
-  DeleteObject(brush);
+  FillRect(mem, &r, plat::win::UniqueBrush(CreateSolidBrush(background)).get());
   // The message box draws its icon at the system size in the control's corner.
   DrawIconEx(mem, 0, 0, icon, GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0, nullptr, DI_NORMAL);
   size_t diff = 0;
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
       if (GetPixel(mem, x, y) != shot[static_cast<size_t>(y * w + x)]) ++diff;
-  SelectObject(mem, old);
-  DeleteObject(bmp);
-  DeleteDC(mem);
-  ReleaseDC(nullptr, screen);
   return diff;
 }
 
@@ -170,20 +162,20 @@ std::string iconKindOnce(HWND dlg) {
   RedrawWindow(dlg, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
   Sleep(200);
   // Copy the screen area once; per-pixel reads of the screen are slow.
-  HDC screen = GetDC(nullptr);
-  HDC mem = CreateCompatibleDC(screen);
-  HBITMAP bmp = CreateCompatibleBitmap(screen, w + 2, h);
-  HGDIOBJ old = SelectObject(mem, bmp);
-  BitBlt(mem, 0, 0, w + 2, h, screen, rc.left - 2, rc.top, SRCCOPY);
   std::vector<COLORREF> shot(static_cast<size_t>(w * h));
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) shot[static_cast<size_t>(y * w + x)] = GetPixel(mem, x + 2, y);
-  // The dialog just left of the control shows the background the icon sits on.
-  COLORREF background = GetPixel(mem, 0, h / 2);
-  SelectObject(mem, old);
-  DeleteObject(bmp);
-  DeleteDC(mem);
-  ReleaseDC(nullptr, screen);
+  COLORREF background = 0;
+  {
+    const plat::win::ScreenDc screen;
+    const plat::win::UniqueBitmap bmp(CreateCompatibleBitmap(screen.get(), w + 2, h));
+    const plat::win::UniqueMemoryDc memDc(CreateCompatibleDC(screen.get()));
+    const HDC mem = memDc.get();
+    SelectObject(mem, bmp.get());
+    BitBlt(mem, 0, 0, w + 2, h, screen.get(), rc.left - 2, rc.top, SRCCOPY);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) shot[static_cast<size_t>(y * w + x)] = GetPixel(mem, x + 2, y);
+    // The dialog just left of the control shows the background the icon sits on.
+    background = GetPixel(mem, 0, h / 2);
+  }
   struct Kind {
     LPCWSTR id;
     const char* name;
@@ -216,9 +208,9 @@ std::string iconKind(HWND dlg) {
 // title=, text=, icon=, buttons= ; one per line, values escaped.
 std::string describeDialog(HWND dlg) {
   std::string s;
-  s += "title=" + escape(toUtf8(windowText(dlg))) + "\n";
+  s += "title=" + escape(narrow(windowText(dlg))) + "\n";
   HWND textCtl = GetDlgItem(dlg, 0xFFFF);
-  s += "text=" + escape(textCtl ? toUtf8(windowText(textCtl)) : std::string()) + "\n";
+  s += "text=" + escape(textCtl ? narrow(windowText(textCtl)) : std::string()) + "\n";
   s += "icon=" + iconKind(dlg) + "\n";
   std::string buttons;
   for (int id : {IDOK, IDCANCEL, IDABORT, IDRETRY, IDIGNORE, IDYES, IDNO}) {
@@ -294,7 +286,7 @@ void printWindowLine(HWND h) {
   char buf[160];
   std::snprintf(buf, sizeof buf, "%p\t", static_cast<void*>(h));
   std::string s = buf;
-  s += toUtf8(className(h)) + "\t" + escape(toUtf8(windowText(h)));
+  s += narrow(className(h)) + "\t" + escape(narrow(windowText(h)));
   std::snprintf(buf, sizeof buf, "\t%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
   out(s + buf);
 }
@@ -362,7 +354,7 @@ int cmdText(int argc, wchar_t** argv) {
   if (!top) return 1;
   HWND c = findChild(top, _wtoi(argv[3]));
   if (!c) return 1;
-  out(toUtf8(windowText(c)) + "\n");
+  out(narrow(windowText(c)) + "\n");
   return 0;
 }
 

@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/temp_folder.h"
+
 extern char** environ;
 
 namespace winetest {
@@ -155,13 +157,7 @@ ProgramFolder::ProgramFolder(const std::string& name, Location where) {
 
 ProgramFolder::~ProgramFolder() {
   if (getenvOr("KIT_KEEP_RUNS", "") == "1") return;
-  std::error_code ec;
-  // Files the programs marked read-only stay deletable on Unix; folders
-  // without write permission would not, so give it back first.
-  for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec))
-    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-  fs::remove_all(path_, ec);
+  testsupport::removeTree(path_);
 }
 
 fs::path ProgramFolder::copyBinary(const std::string& name, const std::string& asName) const {
@@ -174,11 +170,7 @@ fs::path ProgramFolder::copyBinary(const std::string& name, const std::string& a
 }
 
 void ProgramFolder::write(const std::string& relative, const std::string& bytes) const {
-  fs::path p = file(relative);
-  fs::create_directories(p.parent_path());
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  if (!out) throw std::runtime_error("cannot write " + p.string());
+  testsupport::writeBytes(file(relative), bytes);
 }
 
 std::string ProgramFolder::read(const std::string& relative) const { return readBytes(file(relative)); }
@@ -501,14 +493,6 @@ fs::path screenshotWindow(const std::string& name, const Window& w) {
 }
 
 // ---- Files -----------------------------------------------------------------------
-
-std::string readBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path.string());
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 std::string fromCodePage936(const std::string& bytes) { return convert(bytes, "CP936", "UTF-8"); }
 std::string toCodePage936(const std::string& utf8) { return convert(utf8, "UTF-8", "CP936"); }

@@ -45,6 +45,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/files.h"
+
 namespace winetest {
 
 namespace fs = std::filesystem;
@@ -209,7 +211,7 @@ fs::path screenshotWindow(const std::string& name, const Window& window);
 
 // ---- Files -----------------------------------------------------------------
 
-std::string readBytes(const fs::path& path);
+using testsupport::readBytes;  // tests/support/files.h
 // Text written by a Windows program: UTF-16LE (with BOM) or UTF-8 (BOM
 // dropped) become UTF-8; anything else is taken as code page 936 (the ANSI
 // code page of the test locale).

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include "tests/support/temp_folder.h"
 
 namespace winetest {
 namespace {
@@ -58,17 +58,15 @@ TEST(HarnessParsing, RecorderLogKeepsTheCommandLineVerbatim) {
 }
 
 TEST(HarnessFiles, ReadTextDecodesUtf16Utf8AndCodePage936) {
-  fs::path dir = fs::temp_directory_path() / ("harness_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-  fs::create_directories(dir);
+  const testsupport::TempFolder dir("harness_test");
   auto write = [&](const char* name, const std::string& bytes) {
-    std::ofstream(dir / name, std::ios::binary) << bytes;
-    return dir / name;
+    dir.write(name, bytes);
+    return dir.file(name);
   };
   EXPECT_EQ(readText(write("u16", std::string("\xFF\xFE\xD0\x63\x3A\x79", 6))), "提示");
   EXPECT_EQ(readText(write("u8bom", "\xEF\xBB\xBF提示")), "提示");
   EXPECT_EQ(readText(write("u8", "提示")), "提示");
   EXPECT_EQ(readText(write("gbk", toCodePage936("提示"))), "提示");
-  fs::remove_all(dir);
 }
 
 }  // namespace

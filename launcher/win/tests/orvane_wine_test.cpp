@@ -3,10 +3,13 @@
 // the runtime stand-in, and every message on the way.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/xattr.h>
 
 #include <ctime>
 
+#include "launcher/road.h"
 #include "launcher/runtime_check.h"
+#include "tests/support/sql.h"
 #include "tests/wine/harness.h"
 
 namespace winetest {
@@ -281,6 +284,78 @@ TEST_F(OrvaneWine, LabelClickDuringTheCountdownEndsAtOnce) {
   EXPECT_FALSE(app.exists("regsvr32.exe.log"));
   expectNothingPrepared();
 }
+
+
+// The working files of the day: the settings row the runtime reads, the
+// picture, the hidden system temp folder, and another installation's
+// workgroup file at C:\ left as it is.
+TEST_F(OrvaneWine, WorkingFilesOfTheDay) {
+  const fs::path rootWorkgroup = driveC() / "system.mdw";
+  testsupport::writeBytes(rootWorkgroup, "someone else's");
+  testsupport::runSql(app.file("Velmora.dll"), "UPDATE usysbookind SET dbpath = 'D:\\2026.db'");
+  installRuntime("11.0", office);
+  WineProcess p = start();
+  EXPECT_EQ(p.wait(kWait), 0) << p.err();
+  ASSERT_EQ(runtimeStarts(office).size(), 1u);
+
+  const auto row = testsupport::queryRow(app.file("temp/" + dayStamp() + ".bar"),
+                                         "SELECT yearnew, dbpath FROM usysbookind");
+  char today[16];
+  const std::time_t now = std::time(nullptr);
+  std::strftime(today, sizeof today, "%Y-%m-%d", std::localtime(&now));
+  EXPECT_EQ(row, (testsupport::Row{{"yearnew", today}, {"dbpath", "D:\\2026.db"}}));
+  EXPECT_EQ(readBytes(app.file("temp/" + dayStamp() + ".BMP")), "picture");
+  // Hidden and system land in Wine's attribute record; Wine drops the
+  // read-only bit of a folder (Windows keeps it without protecting anything).
+  char bits[16] = {};
+  ::getxattr(app.file("temp").c_str(), "user.DOSATTRIB", bits, sizeof bits - 1);
+  EXPECT_STREQ(bits, "0x6");
+  EXPECT_EQ(readBytes(rootWorkgroup), "someone else's");
+  fs::remove(rootWorkgroup);
+}
+
+// Working files that cannot be made: the message a person answers with OK,
+// and no runtime.
+struct WorkFilesFailure {
+  const char* name;
+  void (*arrange)(const ProgramFolder& app);
+  const char* text;
+};
+
+class OrvaneWineWorkFilesFailure : public OrvaneWine,
+                                   public ::testing::WithParamInterface<WorkFilesFailure> {};
+
+TEST_P(OrvaneWineWorkFilesFailure, ShowsItsMessageAndStartsNothing) {
+  installRuntime("11.0", office);
+  GetParam().arrange(app);
+  WineProcess p = start();
+  ASSERT_TRUE(waitWindow("#32770", "提示", kWait)) << p.err();
+  if (auto w = waitWindow("#32770", "提示", kWait))
+    screenshotWindow(std::string("orvane_") + GetParam().name, *w);
+  auto box = waitDialog("提示", kWait, 1);
+  ASSERT_TRUE(box);
+  EXPECT_EQ(box->text, GetParam().text);
+  EXPECT_EQ(box->icon, "exclamation");
+  EXPECT_EQ(box->buttons, std::vector<int>{1});
+  EXPECT_EQ(p.wait(kWait), 0);
+  EXPECT_FALSE(office.exists("Msaccess.exe.log"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OrvaneWineWorkFilesFailure,
+    ::testing::Values(
+        WorkFilesFailure{"no_settings_file",
+                         [](const ProgramFolder& app) { fs::remove(app.file("server.xml")); },
+                         launcher::kBootProError},
+        WorkFilesFailure{"data_folder_unreachable",
+                         [](const ProgramFolder& app) { app.write("server.xml", "Q:\\shared\\data"); },
+                         launcher::kBootProError},
+        WorkFilesFailure{"no_settings_row",
+                         [](const ProgramFolder& app) {
+                           testsupport::runSql(app.file("Velmora.dll"), "DELETE FROM usysbookind;");
+                         },
+                         launcher::kSavePathError}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace winetest

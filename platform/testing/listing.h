@@ -1,25 +1,13 @@
 #pragma once
-// Small helpers shared by the platform tests on both sides.
-#include <functional>
+// The names a directory listing gives, for the platform tests on both sides.
 #include <string>
 #include <vector>
 
-#include "platform/error.h"
 #include "platform/filesystem.h"
 
 namespace plat::testing {
 
 using Names = std::vector<std::string>;
-
-// The platform error number `f` throws, or 0 when it throws none.
-inline int errorNumber(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const PlatformError& e) {
-    return e.number();
-  }
-  return 0;
-}
 
 // Every name a listing gives, in its order.
 inline Names drain(DirListing& l) {
