@@ -24,6 +24,7 @@
 #include "dlcontrol/win/connection_point.h"
 #include "dlcontrol/win/control_platform.h"
 #include "dlcontrol/win/gdi_surface.h"
+#include "platform/win/gdi.h"
 #include "dlcontrol/win/module.h"
 #include "dlcontrol/win/persist_stores.h"
 #include "dlcontrol/win/wininet_transfer.h"
@@ -162,7 +163,7 @@ class Control final : public _bkDLControl,
   bool ready() const { return typeInfo_ && classInfo_; }
   HWND window() const override { return window_; }
   SIZEL extentPixels() const override {
-    const int dpi = screenDpi();
+    const int dpi = plat::win::screenDpi();
     return SIZEL{MulDiv(extent_.cx, dpi, 2540), MulDiv(extent_.cy, dpi, 2540)};
   }
   void paintContent() override { engine_->Paint(); }
@@ -547,8 +548,8 @@ class Control final : public _bkDLControl,
   HRESULT STDMETHODCALLTYPE SetObjectRects(LPCRECT position, LPCRECT) override {
     if (!position) return E_POINTER;
     LONG w = position->right - position->left, h = position->bottom - position->top;
-    extent_.cx = MulDiv(w, 2540, screenDpi());
-    extent_.cy = MulDiv(h, 2540, screenDpi());
+    extent_.cx = MulDiv(w, 2540, plat::win::screenDpi());
+    extent_.cy = MulDiv(h, 2540, plat::win::screenDpi());
     if (window_) MoveWindow(window_, position->left, position->top, w, h, TRUE);
     return S_OK;
   }

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "platform/error.h"
+#include "platform/win/gdi.h"
 
 namespace lumvex {
 namespace {
@@ -17,19 +18,11 @@ COLORREF toColorRef(dl::OleColor color) {
 }
 
 void fill(HDC dc, const RECT& area, COLORREF color) {
-  HBRUSH brush = CreateSolidBrush(color);
-  FillRect(dc, &area, brush);
-  DeleteObject(brush);
+  plat::win::UniqueBrush brush(CreateSolidBrush(color));
+  FillRect(dc, &area, brush.get());
 }
 
 }  // namespace
-
-int screenDpi() {
-  HDC dc = GetDC(nullptr);
-  int dpi = dc ? GetDeviceCaps(dc, LOGPIXELSY) : 96;
-  if (dc) ReleaseDC(nullptr, dc);
-  return dpi > 0 ? dpi : 96;
-}
 
 void GdiSurface::setBackColor(dl::OleColor c) {
   back_ = c;
@@ -100,9 +93,8 @@ void GdiSurface::paint(HDC dc, const RECT& bounds, bool drawBorder) {
   RECT area = bounds;
   fill(dc, area, toColorRef(back_));
   if (drawBorder && border_ == dl::kBorderFixedSingle) {
-    HBRUSH frame = CreateSolidBrush(GetSysColor(COLOR_WINDOWFRAME));
-    FrameRect(dc, &area, frame);
-    DeleteObject(frame);
+    plat::win::UniqueBrush frame(CreateSolidBrush(GetSysColor(COLOR_WINDOWFRAME)));
+    FrameRect(dc, &area, frame.get());
     InflateRect(&area, -1, -1);
   }
   paintDc_ = dc;

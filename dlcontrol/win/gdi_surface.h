@@ -8,9 +8,6 @@
 
 namespace lumvex {
 
-// Logical pixels per inch of the screen; 96 when it cannot be read.
-int screenDpi();
-
 // What the surface needs of the control that owns it.
 class SurfaceOwner {
  public:

@@ -2,25 +2,13 @@
 
 #include <cstdio>
 
-#include "dlcontrol/win/win_text.h"
+#include "platform/win/system_error.h"
 
 namespace lumvex {
 
 std::string systemMessage(DWORD code, HMODULE module) {
-  constexpr DWORD kFlags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS;
-  wchar_t* buffer = nullptr;
-  DWORD n = 0;
-  if (module)
-    n = FormatMessageW(kFlags | FORMAT_MESSAGE_FROM_HMODULE, module, code, 0,
-                       reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  if (!n)
-    n = FormatMessageW(kFlags | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0,
-                       reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::string text = n && buffer ? narrow(buffer, n) : std::string();
-  if (buffer) LocalFree(buffer);
-  while (!text.empty() &&
-         (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
-    text.pop_back();
+  std::string text = plat::win::formatMessage(code, module);
+  while (!text.empty() && text.back() == '.') text.pop_back();
   return text;
 }
 

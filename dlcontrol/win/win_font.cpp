@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "dlcontrol/win/gdi_surface.h"
+#include "platform/win/gdi.h"
 
 namespace lumvex {
 
@@ -10,7 +10,7 @@ ComPtr<IFontDisp> createDefaultFont() {
   LOGFONTW lf = {};
   GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof lf, &lf);
   if (!lf.lfFaceName[0]) lstrcpynW(lf.lfFaceName, L"MS Shell Dlg", LF_FACESIZE);
-  const int dpi = screenDpi();
+  const int dpi = plat::win::screenDpi();
   LONG pixels = lf.lfHeight ? std::labs(lf.lfHeight) : 11;
   FONTDESC desc = {};
   desc.cbSizeofstruct = sizeof desc;

@@ -12,11 +12,8 @@
 namespace lumvex {
 
 using plat::win::narrow;
+using plat::win::narrowZ;
 using plat::win::widen;
-
-inline std::string narrow(const wchar_t* text, size_t length) {
-  return text ? narrow(std::wstring(text, length)) : std::string();
-}
 
 // A BSTR may be NULL for the empty string; SysStringLen handles both.
 inline std::string fromBstr(BSTR text) { return narrow(text, SysStringLen(text)); }

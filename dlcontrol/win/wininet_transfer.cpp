@@ -23,6 +23,7 @@
 #include "dlcontrol/win/win_error.h"
 #include "dlcontrol/win/win_text.h"
 #include "platform/error.h"
+#include "platform/win/inet_handle.h"
 #include "platform/win/unique_handle.h"
 
 namespace lumvex {
@@ -122,13 +123,8 @@ std::string statusText(const void* info, DWORD length) {
   return std::string(bytes, strnlen(bytes, length));
 }
 
-// Sessions and requests. The job a request's callbacks reach outlives both.
-struct InternetHandleTraits {
-  using Type = HINTERNET;
-  static Type invalid() noexcept { return nullptr; }
-  static void close(Type h) noexcept { InternetCloseHandle(h); }
-};
-using InetHandle = plat::win::UniqueHandle<InternetHandleTraits>;
+// The job a request's callbacks reach outlives its handles.
+using InetHandle = plat::win::UniqueInternetHandle;
 // A request and the connection it was made on (closed after it).
 struct Request {
   InetHandle connection;
@@ -527,9 +523,20 @@ WininetTransfer::~WininetTransfer() {
   cancelAll();
   if (window_) {
     SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+    // Wine hands out a pending WM_QUIT whatever the filter: it goes back to
+    // the host's loop, which would otherwise never end.
     MSG msg;
-    while (PeekMessageW(&msg, window_, kReportMessage, kReportMessage, PM_REMOVE))
-      delete reinterpret_cast<Message*>(msg.lParam);
+    bool quit = false;
+    int quitCode = 0;
+    while (PeekMessageW(&msg, window_, kReportMessage, kReportMessage, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        quit = true;
+        quitCode = static_cast<int>(msg.wParam);
+      } else {
+        delete reinterpret_cast<Message*>(msg.lParam);
+      }
+    }
+    if (quit) PostQuitMessage(quitCode);
     DestroyWindow(window_);
   }
 }

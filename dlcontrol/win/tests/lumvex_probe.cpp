@@ -248,7 +248,10 @@ class EventLog : public dl::ControlEvents {
       }
     }
     ended = true;
-    if (onComplete) onComplete(bytes);
+    if (onComplete) {
+      onComplete(bytes);
+      logLine("HANDLER RETURNED");
+    }
   }
   void DLConnected(std::string a) override { logLine("EVENT DLConnected " + a); }
   void DLRedirect(std::string a) override { logLine("EVENT DLRedirect " + a); }
@@ -441,6 +444,7 @@ int runDownload(const std::vector<std::wstring>& args) {
 
 LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_DESTROY) {
+    logLine("WM_DESTROY");
     PostQuitMessage(0);
     return 0;
   }
@@ -528,9 +532,9 @@ int runHost(const std::vector<std::wstring>& args) {
       control.reset();
       oleWindow.reset();
       unknown.reset();
-      container.reset();
       controlWindow = nullptr;
-      DestroyWindow(top);
+      DestroyWindow(top);  // the container's window goes first, then the container
+      container.reset();
       logLine("ACTION Released and closed");
     };
   }
@@ -544,7 +548,8 @@ int runHost(const std::vector<std::wstring>& args) {
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
-    if (!reported && events.lastPercent > 0.0f && controlWindow) {
+    // Once the first half has arrived (reports may show part of it first).
+    if (!reported && events.lastPercent >= 0.5f && controlWindow) {
       reported = true;
       UpdateWindow(controlWindow);
       GetClientRect(controlWindow, &rc);

@@ -648,13 +648,13 @@ TEST_F(LumvexWineUi, ReleasedAndClosedFromTheCompletionHandler) {
   WineProcess p = WineProcess::start({dir_->file("lumvex_probe.exe").string(), "host", dir_->winPath() + "\\" + log,
                                       server_.url("/files/pkg.rar"), saveFolder(), "ocx=" + ocx(), "close-on-complete"},
                                      {.cwd = dir_->path(), .extraEnv = {}});
-  EXPECT_EQ(p.wait(milliseconds(60000)), 0) << p.err();
+  EXPECT_EQ(p.wait(milliseconds(30000)), 0) << p.err();
   auto seen = lines(dir_->read(log));
   auto events = milestones(seen);
   ASSERT_GE(events.size(), 2u) << ::testing::PrintToString(seen);
   EXPECT_EQ(events[events.size() - 2], "EVENT DLComplete 300000");
   EXPECT_EQ(events.back(), "ACTION Released and closed");
-  EXPECT_EQ(seen.back(), "END");
+  EXPECT_EQ(seen.back(), "END") << ::testing::PrintToString(seen);
   EXPECT_EQ(readBytes(saved("pkg.rar")), pattern(300000, 8));
 }
 
