@@ -24,20 +24,21 @@
 #include "dlcontrol/win/connection_point.h"
 #include "dlcontrol/win/control_platform.h"
 #include "dlcontrol/win/gdi_surface.h"
-#include "platform/win/gdi.h"
 #include "dlcontrol/win/module.h"
 #include "dlcontrol/win/persist_stores.h"
-#include "dlcontrol/win/wininet_transfer.h"
 #include "dlcontrol/win/win_font.h"
 #include "dlcontrol/win/win_text.h"
+#include "dlcontrol/win/wininet_transfer.h"
 #include "platform/error.h"
+#include "platform/win/gdi.h"
 
 namespace lumvex {
 namespace {
 
 constexpr wchar_t kWindowClass[] = L"LumvexControlWindow";
-constexpr DWORD kMiscStatus = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT |
-                              OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST;
+constexpr DWORD kMiscStatus = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE |
+                              OLEMISC_INSIDEOUT | OLEMISC_ACTIVATEWHENVISIBLE |
+                              OLEMISC_SETCLIENTSITEFIRST;
 // A new control's size before the container gives one: 120 x 20 pixels.
 constexpr LONG kDefaultWidthHimetric = 3175;
 constexpr LONG kDefaultHeightHimetric = 529;
@@ -45,24 +46,28 @@ constexpr LONG kDefaultHeightHimetric = 529;
 // Dispatch ids of the properties whose changes the container hears about.
 DISPID dispidOf(const std::string& name) {
   static const std::map<std::string, DISPID> ids = {
-      {"BackColor", 0x68030010},   {"ForeColor", 0x6803000F},    {"Enabled", 0x6803000E},
-      {"Font", 0x6803000D},        {"BorderStyle", 0x6803000C},  {"FileURL", 0x68030005},
-      {"SaveFilePath", 0x68030003}, {"FailOnRedirect", 0x68030002}, {"RenameOnRedirect", 0x68030001},
-      {"ShowProgress", 0x68030000},
+      {"BackColor", 0x68030010},        {"ForeColor", 0x6803000F},
+      {"Enabled", 0x6803000E},          {"Font", 0x6803000D},
+      {"BorderStyle", 0x6803000C},      {"FileURL", 0x68030005},
+      {"SaveFilePath", 0x68030003},     {"FailOnRedirect", 0x68030002},
+      {"RenameOnRedirect", 0x68030001}, {"ShowProgress", 0x68030000},
   };
   auto it = ids.find(name);
   return it == ids.end() ? DISPID_UNKNOWN : it->second;
 }
 
-VARIANT_BOOL vb(bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; }
+VARIANT_BOOL vb(bool value) {
+  return value ? VARIANT_TRUE : VARIANT_FALSE;
+}
 
 // Records the failure as the thread's error information (what a scripting
 // host shows) and gives the HRESULT to return. Error numbers of the
 // control's own numbering (small positive values) become FACILITY_CONTROL
 // codes, as automation clients expect; others are HRESULTs already.
 HRESULT failWith(long number, const std::string& description) {
-  HRESULT hr = (number > 0 && number < 0x10000) ? MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, number)
-                                                : static_cast<HRESULT>(number);
+  HRESULT hr = (number > 0 && number < 0x10000)
+                   ? MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, number)
+                   : static_cast<HRESULT>(number);
   if (SUCCEEDED(hr)) hr = E_FAIL;
   ComPtr<ICreateErrorInfo> create;
   if (SUCCEEDED(CreateErrorInfo(create.put()))) {
@@ -173,7 +178,8 @@ class Control final : public _bkDLControl,
   void markDirty(const std::string& name) {
     dirty_ = true;
     DISPID id = dispidOf(name);
-    for (const ComPtr<IPropertyNotifySink>& sink : propertyNotify_.snapshot<IPropertyNotifySink>(IID_IPropertyNotifySink))
+    for (const ComPtr<IPropertyNotifySink>& sink :
+         propertyNotify_.snapshot<IPropertyNotifySink>(IID_IPropertyNotifySink))
       sink->OnChanged(id);
   }
 
@@ -191,7 +197,8 @@ class Control final : public _bkDLControl,
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     if (!out) return E_POINTER;
     *out = nullptr;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, IID__bkDLControl))
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
+        IsEqualIID(iid, IID__bkDLControl))
       *out = static_cast<_bkDLControl*>(this);
     else if (IsEqualIID(iid, IID_IConnectionPointContainer))
       *out = static_cast<IConnectionPointContainer*>(this);
@@ -220,7 +227,9 @@ class Control final : public _bkDLControl,
     AddRef();
     return S_OK;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
+  ULONG STDMETHODCALLTYPE AddRef() override {
+    return static_cast<ULONG>(InterlockedIncrement(&refs_));
+  }
   ULONG STDMETHODCALLTYPE Release() override {
     LONG n = InterlockedDecrement(&refs_);
     if (n == 0) delete this;
@@ -240,13 +249,15 @@ class Control final : public _bkDLControl,
     *out = typeInfo_.copy().detach();
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
+                                          DISPID* ids) override {
     return DispGetIDsOfNames(typeInfo_.get(), names, count, ids);
   }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                                   EXCEPINFO* excep, UINT* argErr) override {
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO* excep, UINT* argErr) override {
     ComPtr<IUnknown> alive = ComPtr<IUnknown>::share(static_cast<_bkDLControl*>(this));
-    return DispInvoke(static_cast<_bkDLControl*>(this), typeInfo_.get(), id, flags, params, result, excep, argErr);
+    return DispInvoke(static_cast<_bkDLControl*>(this), typeInfo_.get(), id, flags, params, result,
+                      excep, argErr);
   }
 
   // ---- _bkDLControl
@@ -292,12 +303,18 @@ class Control final : public _bkDLControl,
     *v = engine_->getBytesRead();
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_CacheFile(BSTR* v) override { return outString(v, [&] { return engine_->getCacheFile(); }); }
+  HRESULT STDMETHODCALLTYPE get_CacheFile(BSTR* v) override {
+    return outString(v, [&] { return engine_->getCacheFile(); });
+  }
   HRESULT STDMETHODCALLTYPE get_ConnectionAddress(BSTR* v) override {
     return outString(v, [&] { return engine_->getConnectionAddress(); });
   }
-  HRESULT STDMETHODCALLTYPE get_MIMEType(BSTR* v) override { return outString(v, [&] { return engine_->getMIMEType(); }); }
-  HRESULT STDMETHODCALLTYPE get_RedirectFile(BSTR* v) override { return outString(v, [&] { return engine_->getRedirectFile(); }); }
+  HRESULT STDMETHODCALLTYPE get_MIMEType(BSTR* v) override {
+    return outString(v, [&] { return engine_->getMIMEType(); });
+  }
+  HRESULT STDMETHODCALLTYPE get_RedirectFile(BSTR* v) override {
+    return outString(v, [&] { return engine_->getRedirectFile(); });
+  }
   HRESULT STDMETHODCALLTYPE Refresh() override {
     return guarded([&] { engine_->Refresh(); });
   }
@@ -308,12 +325,18 @@ class Control final : public _bkDLControl,
     V_I4(v) = engine_->getFileSize();
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_FileURL(BSTR* v) override { return outString(v, [&] { return engine_->getFileURL(); }); }
+  HRESULT STDMETHODCALLTYPE get_FileURL(BSTR* v) override {
+    return outString(v, [&] { return engine_->getFileURL(); });
+  }
   HRESULT STDMETHODCALLTYPE put_FileURL(BSTR v) override {
     return guarded([&] { engine_->putFileURL(fromBstr(v)); });
   }
-  HRESULT STDMETHODCALLTYPE get_SaveFileName(BSTR* v) override { return outString(v, [&] { return engine_->getSaveFileName(); }); }
-  HRESULT STDMETHODCALLTYPE get_SaveFilePath(BSTR* v) override { return outString(v, [&] { return engine_->getSaveFilePath(); }); }
+  HRESULT STDMETHODCALLTYPE get_SaveFileName(BSTR* v) override {
+    return outString(v, [&] { return engine_->getSaveFileName(); });
+  }
+  HRESULT STDMETHODCALLTYPE get_SaveFilePath(BSTR* v) override {
+    return outString(v, [&] { return engine_->getSaveFilePath(); });
+  }
   HRESULT STDMETHODCALLTYPE put_SaveFilePath(BSTR v) override {
     return guarded([&] { engine_->putSaveFilePath(fromBstr(v)); });
   }
@@ -475,7 +498,8 @@ class Control final : public _bkDLControl,
     if (out) *out = nullptr;
     return E_NOTIMPL;
   }
-  HRESULT STDMETHODCALLTYPE DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND parent, LPCRECT rect) override {
+  HRESULT STDMETHODCALLTYPE DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND parent,
+                                   LPCRECT rect) override {
     switch (verb) {
       case OLEIVERB_PRIMARY:
       case OLEIVERB_SHOW:
@@ -557,19 +581,23 @@ class Control final : public _bkDLControl,
   HRESULT STDMETHODCALLTYPE TranslateAccelerator(LPMSG) override { return S_FALSE; }
   HRESULT STDMETHODCALLTYPE OnFrameWindowActivate(BOOL) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE OnDocWindowActivate(BOOL) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE ResizeBorder(LPCRECT, IOleInPlaceUIWindow*, BOOL) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE ResizeBorder(LPCRECT, IOleInPlaceUIWindow*, BOOL) override {
+    return S_OK;
+  }
   HRESULT STDMETHODCALLTYPE EnableModeless(BOOL) override { return S_OK; }
 
   // ---- IViewObject2
-  HRESULT STDMETHODCALLTYPE Draw(DWORD aspect, LONG, void*, DVTARGETDEVICE*, HDC, HDC dc, LPCRECTL bounds,
-                                 LPCRECTL, BOOL(STDMETHODCALLTYPE*)(ULONG_PTR), ULONG_PTR) override {
+  HRESULT STDMETHODCALLTYPE Draw(DWORD aspect, LONG, void*, DVTARGETDEVICE*, HDC, HDC dc,
+                                 LPCRECTL bounds, LPCRECTL, BOOL(STDMETHODCALLTYPE*)(ULONG_PTR),
+                                 ULONG_PTR) override {
     if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
     if (!dc || !bounds) return E_INVALIDARG;
     RECT r = {bounds->left, bounds->top, bounds->right, bounds->bottom};
     surface_.paint(dc, r, true);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetColorSet(DWORD, LONG, void*, DVTARGETDEVICE*, HDC, LOGPALETTE** out) override {
+  HRESULT STDMETHODCALLTYPE GetColorSet(DWORD, LONG, void*, DVTARGETDEVICE*, HDC,
+                                        LOGPALETTE** out) override {
     if (out) *out = nullptr;
     return S_FALSE;
   }
@@ -613,7 +641,8 @@ class Control final : public _bkDLControl,
     }
     if (!site) return E_INVALIDARG;
     ComPtr<IOleInPlaceSite> ips;
-    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, ips.putVoid())) || !ips) return E_NOINTERFACE;
+    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, ips.putVoid())) || !ips)
+      return E_NOINTERFACE;
     if (ips->CanInPlaceActivate() != S_OK) return E_FAIL;
     ips->OnInPlaceActivate();
     HWND parent = nullptr;
@@ -640,8 +669,8 @@ class Control final : public _bkDLControl,
     DWORD style = WS_CHILD | WS_CLIPSIBLINGS | WS_VISIBLE;
     if (surface_.borderStyle() == dl::kBorderFixedSingle) style |= WS_BORDER;
     if (!surface_.enabled()) style |= WS_DISABLED;
-    window_ = CreateWindowExW(0, kWindowClass, L"", style, r.left, r.top, r.right - r.left, r.bottom - r.top,
-                              parent, nullptr, moduleInstance(), this);
+    window_ = CreateWindowExW(0, kWindowClass, L"", style, r.left, r.top, r.right - r.left,
+                              r.bottom - r.top, parent, nullptr, moduleInstance(), this);
     return window_ != nullptr;
   }
 
@@ -709,7 +738,8 @@ class Control final : public _bkDLControl,
       POINT p = {static_cast<LONG>(x), static_cast<LONG>(y)};
       click = PtInRect(&client, p) != FALSE;
     }
-    if (!(keys & (MK_LBUTTON | MK_RBUTTON | MK_MBUTTON)) && GetCapture() == window_) ReleaseCapture();
+    if (!(keys & (MK_LBUTTON | MK_RBUTTON | MK_MBUTTON)) && GetCapture() == window_)
+      ReleaseCapture();
     engine_->onMouseUp(buttonOf(message), shiftState(), x, y);
     if (click) engine_->onClick();
   }
@@ -760,7 +790,8 @@ class Control final : public _bkDLControl,
       }
       if (message == WM_ERASEBKGND) return 1;  // WM_PAINT fills the whole client area itself
       if (message == WM_CAPTURECHANGED) leftPressed_ = false;
-      if (onMouse(message, wParam, static_cast<float>(GET_X_LPARAM(lParam)), static_cast<float>(GET_Y_LPARAM(lParam))))
+      if (onMouse(message, wParam, static_cast<float>(GET_X_LPARAM(lParam)),
+                  static_cast<float>(GET_Y_LPARAM(lParam))))
         return 0;
     } catch (...) {
       // Surface failures have no caller to go to from a window message.
@@ -809,7 +840,9 @@ class Control final : public _bkDLControl,
 
 // ---- ContainerLink
 
-void ContainerLink::propertyChanged(const std::string& name) { control_.markDirty(name); }
+void ContainerLink::propertyChanged(const std::string& name) {
+  control_.markDirty(name);
+}
 
 dl::FontPtr ContainerLink::ambientFont() {
   if (IOleClientSite* site = control_.site()) {
@@ -817,9 +850,10 @@ dl::FontPtr ContainerLink::ambientFont() {
     if (SUCCEEDED(site->QueryInterface(IID_IDispatch, ambient.putVoid())) && ambient) {
       DISPPARAMS none = {nullptr, nullptr, 0, 0};
       Variant value;
-      if (SUCCEEDED(ambient->Invoke(DISPID_AMBIENT_FONT, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
-                                    value.get(), nullptr, nullptr)) &&
-          (V_VT(value.get()) == VT_DISPATCH || V_VT(value.get()) == VT_UNKNOWN) && V_UNKNOWN(value.get())) {
+      if (SUCCEEDED(ambient->Invoke(DISPID_AMBIENT_FONT, IID_NULL, LOCALE_USER_DEFAULT,
+                                    DISPATCH_PROPERTYGET, &none, value.get(), nullptr, nullptr)) &&
+          (V_VT(value.get()) == VT_DISPATCH || V_VT(value.get()) == VT_UNKNOWN) &&
+          V_UNKNOWN(value.get())) {
         // A copy of the container's font, so that changing ours leaves the
         // container's alone.
         ComPtr<IFont> font;

@@ -1,8 +1,8 @@
 #pragma once
 // Strings at the COM boundary: the platform's UTF-8/UTF-16 conversion, an
 // owning BSTR and an owning VARIANT. Strings always cross as copies.
-#include <windows.h>
 #include <oleauto.h>
+#include <windows.h>
 
 #include <string>
 #include <utility>
@@ -16,7 +16,9 @@ using plat::win::narrowZ;
 using plat::win::widen;
 
 // A BSTR may be NULL for the empty string; SysStringLen handles both.
-inline std::string fromBstr(BSTR text) { return narrow(text, SysStringLen(text)); }
+inline std::string fromBstr(BSTR text) {
+  return narrow(text, SysStringLen(text));
+}
 
 class Bstr {
  public:
