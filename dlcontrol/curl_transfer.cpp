@@ -345,12 +345,17 @@ void CurlTransfer::queueProgress(Read& r, bool force) {
   if (!force && r.reportedBytes >= 0 && now - r.lastReport < opt_.progressInterval) return;
   r.reportedBytes = r.bytes;
   r.lastReport = now;
+  queue(r, Pending::kProgress, countReport(r, status::kDownloadingData));
+}
+
+// A report of the read's counts; both stay below 2 GiB (larger reads fail).
+ReadReport CurlTransfer::countReport(const Read& r, int32_t code) {
   ReadReport rep;
-  rep.StatusCode = status::kDownloadingData;
+  rep.StatusCode = code;
   rep.StatusText = r.url;
   rep.BytesRead = static_cast<int32_t>(r.bytes);
   rep.TotalBytes = static_cast<int32_t>(r.total);
-  queue(r, Pending::kProgress, std::move(rep));
+  return rep;
 }
 
 void CurlTransfer::fail(Read& r, const std::string& text) {
@@ -390,19 +395,11 @@ void CurlTransfer::finish(Read& r, int result) {
     return;
   }
   queueProgress(r, true);
-  ReadReport end;
-  end.StatusCode = status::kEndDownloadData;
-  end.StatusText = r.url;
-  end.BytesRead = static_cast<int32_t>(r.bytes);
-  end.TotalBytes = static_cast<int32_t>(r.total);
-  queue(r, Pending::kProgress, std::move(end));
+  queue(r, Pending::kProgress, countReport(r, status::kEndDownloadData));
   ::close(r.fd);
   r.fd = -1;
   r.finished = true;
-  ReadReport done;
-  done.BytesRead = static_cast<int32_t>(r.bytes);
-  done.TotalBytes = static_cast<int32_t>(r.total);
-  done.StatusText = r.url;
+  ReadReport done = countReport(r, 0);
   done.Content.FilePath = r.tempPath;
   done.Content.Movable = true;
   queue(r, Pending::kComplete, std::move(done));

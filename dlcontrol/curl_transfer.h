@@ -74,6 +74,7 @@ class CurlTransfer final : public TransferService {
 
   void queue(Read& r, Pending::Kind kind, ReadReport report);
   void queueProgress(Read& r, bool force);
+  static ReadReport countReport(const Read& r, int32_t code);
   void finish(Read& r, int code);
   void fail(Read& r, const std::string& text);
   void startTransfer(Read& r, const std::string& url);

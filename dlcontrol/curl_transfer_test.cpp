@@ -12,8 +12,9 @@
 
 #include "dlcontrol/engine.h"
 #include "dlcontrol/posix_host.h"
-#include "dlcontrol/test_http_server.h"
 #include "platform/error.h"
+#include "tests/support/http_server.h"
+#include "tests/support/temp_folder.h"
 
 namespace dl {
 namespace {
@@ -22,14 +23,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using Strings = std::vector<std::string>;
 
-struct TempDir {
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "dlcurl-XXXXXX").string();
-    path = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { fs::remove_all(path); }
-  fs::path path;
-};
+using testsupport::TempFolder;
 
 bool samePattern(const fs::path& file, uint64_t expectedSize) {
   std::ifstream in(file, std::ios::binary);
@@ -39,7 +33,7 @@ bool samePattern(const fs::path& file, uint64_t expectedSize) {
     in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
     const auto n = static_cast<uint64_t>(in.gcount());
     for (uint64_t i = 0; i < n; ++i) {
-      if (buf[i] != testing::patternByte(offset + i)) return false;
+      if (buf[i] != testsupport::patternByte(offset + i)) return false;
     }
     offset += n;
   }
@@ -130,14 +124,14 @@ class CurlServiceTest : public ::testing::Test {
  protected:
   CurlTransferOptions options() {
     CurlTransferOptions o;
-    o.tempFolder = temp.path.string();
+    o.tempFolder = temp.path().string();
     return o;
   }
   size_t tempFiles() const {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(temp.path), {}));
+    return static_cast<size_t>(std::distance(fs::directory_iterator(temp.path()), {}));
   }
-  TempDir temp;
-  testing::TestHttpServer server;
+  TempFolder temp{"dlcurl"};
+  testsupport::TestHttpServer server;
 };
 
 TEST_F(CurlServiceTest, StatusSequenceAndContentFile) {
@@ -178,7 +172,7 @@ TEST_F(CurlServiceTest, StartFailures) {
   }
   EXPECT_THROW(t.StartRead(server.url("/data/1/x"), 1, "k", 16, sink), plat::PlatformError);
   CurlTransferOptions o = options();
-  o.tempFolder = (temp.path / "missing").string();
+  o.tempFolder = (temp.path() / "missing").string();
   CurlTransfer noTemp(o);
   EXPECT_THROW(noTemp.StartRead(server.url("/data/1/x"), 2, "k", 16, sink), plat::PlatformError);
   EXPECT_EQ(t.activeReads(), 0u);
@@ -266,9 +260,9 @@ TEST_F(CurlServiceTest, CancelStopsReportsAndRemovesTheFile) {
 }
 
 TEST_F(CurlServiceTest, HttpsVerifiesAgainstTheGivenAuthority) {
-  TempDir certs;
-  TestCa ca(certs.path);
-  testing::TestHttpServer tls(ca.cert, ca.key);
+  TempFolder certs{"dlcurl-ca"};
+  TestCa ca(certs.path());
+  testsupport::TestHttpServer tls(ca.cert, ca.key);
   {
     CurlTransferOptions o = options();
     o.caFile = ca.ca;
@@ -330,7 +324,7 @@ class ControlOverCurlTest : public CurlServiceTest {
     platform.onMessageBox = [this](const std::string& p, const std::string& t) {
       boxes.push_back(t + "|" + p);
     };
-    folder = (temp.path / "out").string();
+    folder = (temp.path() / "out").string();
     fs::create_directory(folder);
   }
   bool download(const std::string& path) {
@@ -382,11 +376,11 @@ TEST_F(ControlOverCurlTest, WaitEndsFalseOnEveryFailure) {
   }
 
   events.log.clear();
-  ctl.putSaveFilePath((temp.path / "no-such-folder").string());
+  ctl.putSaveFilePath((temp.path() / "no-such-folder").string());
   ctl.putFileURL(server.url("/data/10/z.bin"));
   EXPECT_FALSE(ctl.BeginDownload(true));
   EXPECT_EQ(events.log.at(events.log.size() - 2), "DLError(4,No such file or directory [" +
-                                                      (temp.path / "no-such-folder").string() +
+                                                      (temp.path() / "no-such-folder").string() +
                                                       "\\z.bin])");
   EXPECT_EQ(events.log.back(), "DLComplete(0)");
 }
@@ -479,6 +473,24 @@ TEST_F(ControlOverCurlTest, CancelFromAProgressHandler) {
   EXPECT_EQ(tempFiles(), 1u);
 }
 
+// A control that goes away while its read runs under an earlier target
+// (the target moved while busy) takes the read with it: no report may reach
+// the destroyed control, and the content file is gone.
+TEST_F(ControlOverCurlTest, TeardownEndsAReadUnderAnEarlierTarget) {
+  {
+    bkDLControl c(ControlServices{transfer, surface, container, platform, events});
+    c.InitNew();
+    c.putSaveFilePath(folder);
+    c.putFileURL(server.url("/stall/s.bin"));
+    ASSERT_TRUE(c.BeginDownload());
+    c.putFileURL(server.url("/data/10/moved.bin"));
+  }
+  EXPECT_EQ(transfer.activeReads(), 0u);
+  transfer.pump();
+  EXPECT_TRUE(events.log.empty());
+  EXPECT_EQ(tempFiles(), 1u);
+}
+
 TEST_F(ControlOverCurlTest, NextDownloadFromTheErrorHandler) {
   // A host that retries elsewhere from DLError: the new download runs to its
   // end inside the same wait.
@@ -540,36 +552,36 @@ std::string slurp(const fs::path& p) {
 }
 
 TEST(PosixPlatformTest, WritesCutMoveOrCopyAndDelete) {
-  TempDir dir;
+  TempFolder dir{"dlcurl"};
   CurlTransfer t;
   PosixControlPlatform plat(t);
-  const fs::path target = dir.path / "t.bin";
+  const fs::path target = dir.path() / "t.bin";
   std::ofstream(target, std::ios::binary) << "a much longer old content";
 
   // A movable file is renamed into place; the old longer file is gone.
-  std::ofstream(dir.path / "tmp1", std::ios::binary) << "new";
-  ReadContent moved{"", (dir.path / "tmp1").string(), true};
+  std::ofstream(dir.path() / "tmp1", std::ios::binary) << "new";
+  ReadContent moved{"", (dir.path() / "tmp1").string(), true};
   plat.writeContent(target.string(), moved);
   EXPECT_EQ(slurp(target), "new");
-  EXPECT_FALSE(fs::exists(dir.path / "tmp1"));
+  EXPECT_FALSE(fs::exists(dir.path() / "tmp1"));
 
   // A file that is not movable is copied; so is one behind a symbolic link,
   // which is written through.
-  const fs::path real = dir.path / "real.bin";
+  const fs::path real = dir.path() / "real.bin";
   std::ofstream(real, std::ios::binary) << "0123456789";
-  fs::create_symlink(real, dir.path / "link.bin");
-  std::ofstream(dir.path / "tmp2", std::ios::binary) << "xyz";
-  plat.writeContent((dir.path / "link.bin").string(),
-                    ReadContent{"", (dir.path / "tmp2").string(), true});
+  fs::create_symlink(real, dir.path() / "link.bin");
+  std::ofstream(dir.path() / "tmp2", std::ios::binary) << "xyz";
+  plat.writeContent((dir.path() / "link.bin").string(),
+                    ReadContent{"", (dir.path() / "tmp2").string(), true});
   EXPECT_EQ(slurp(real), "xyz");
-  EXPECT_TRUE(fs::is_symlink(dir.path / "link.bin"));
-  plat.writeContent(target.string(), ReadContent{"", (dir.path / "tmp2").string(), false});
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "link.bin"));
+  plat.writeContent(target.string(), ReadContent{"", (dir.path() / "tmp2").string(), false});
   EXPECT_EQ(slurp(target), "xyz");
-  EXPECT_TRUE(fs::exists(dir.path / "tmp2"));
+  EXPECT_TRUE(fs::exists(dir.path() / "tmp2"));
 
   // Windows separators name POSIX folders.
-  plat.writeContent(dir.path.string() + "\\mem.bin", ReadContent{"bytes", "", false});
-  EXPECT_EQ(slurp(dir.path / "mem.bin"), "bytes");
+  plat.writeContent(dir.path().string() + "\\mem.bin", ReadContent{"bytes", "", false});
+  EXPECT_EQ(slurp(dir.path() / "mem.bin"), "bytes");
 
   try {
     plat.deleteFile("");
@@ -577,10 +589,10 @@ TEST(PosixPlatformTest, WritesCutMoveOrCopyAndDelete) {
   } catch (const plat::PlatformError& e) {
     EXPECT_EQ(e.number(), plat::kErrFileNotFound);
   }
-  EXPECT_THROW(plat.deleteFile((dir.path / "none").string()), plat::PlatformError);
-  plat.deleteFile((dir.path / "mem.bin").string());
-  EXPECT_FALSE(fs::exists(dir.path / "mem.bin"));
-  EXPECT_THROW(plat.writeContent((dir.path / "no" / "x").string(), ReadContent{"b", "", false}),
+  EXPECT_THROW(plat.deleteFile((dir.path() / "none").string()), plat::PlatformError);
+  plat.deleteFile((dir.path() / "mem.bin").string());
+  EXPECT_FALSE(fs::exists(dir.path() / "mem.bin"));
+  EXPECT_THROW(plat.writeContent((dir.path() / "no" / "x").string(), ReadContent{"b", "", false}),
                plat::PlatformError);
 }
 

@@ -43,7 +43,7 @@ std::string LastPathSegment(const std::string& text, char sep) {
   const auto pos = text.rfind(sep);
   if (pos == std::string::npos) return text;
   if (utf16Length(std::string_view(text).substr(0, pos)) + 1 >= kMaxPosition) {
-    throw plat::PlatformError(plat::kErrOverflow, "Overflow");
+    throw plat::errorOf(plat::kErrOverflow);
   }
   return text.substr(pos + 1);
 }
@@ -159,6 +159,7 @@ bool bkDLControl::BeginDownload(bool Wait) {
                                      kStartFailureTitle + number);
     return false;
   }
+  readKey_ = st_.SaveFileName;
   st_.Busy = true;
   ResetDownloadState();
   if (!Wait) return true;
@@ -178,11 +179,7 @@ void bkDLControl::WaitWhileBusy() {
 
 void bkDLControl::CancelDownload() {
   if (!st_.Busy) return;
-  try {
-    svc_.transfer.CancelRead(st_.SaveFileName);
-  } catch (const std::exception&) {
-    // The read may be gone already, or run under an older key.
-  }
+  CancelRunningRead();
   st_.Percent = 0.0f;
   Refresh();
   st_.Busy = false;
@@ -199,12 +196,34 @@ void bkDLControl::ResetDownloadState() {
   st_.Saved = false;
 }
 
+// The read runs under the name the target had when it started: assigning
+// FileURL or SaveFilePath meanwhile moves the target, not the read's key.
+void bkDLControl::CancelRunningRead() {
+  try {
+    svc_.transfer.CancelRead(readKey_);
+  } catch (...) {
+    // The read may be gone already; teardown ignores every error here.
+  }
+}
+
 void bkDLControl::RaiseFailure(bkDLError code, const std::string& text) {
   st_.Percent = 0.0f;
   Refresh();
   st_.Busy = false;
-  svc_.events.DLError(code, std::string(text));
-  svc_.events.DLComplete(0);
+  // DLComplete (0) follows DLError even when the host's handler of DLError
+  // throws; the first exception goes on to the caller afterwards.
+  std::exception_ptr failed;
+  try {
+    svc_.events.DLError(code, std::string(text));
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  try {
+    svc_.events.DLComplete(0);
+  } catch (...) {
+    if (!failed) failed = std::current_exception();
+  }
+  if (failed) std::rethrow_exception(failed);
 }
 
 // --- transfer reports -----------------------------------------------------------
@@ -221,11 +240,7 @@ void bkDLControl::OnReadProgress(const ReadReport& r) {
     case status::kRedirecting:
       st_.RedirectFile = r.StatusText;
       if (st_.FailOnRedirect) {
-        try {
-          svc_.transfer.CancelRead(st_.SaveFileName);
-        } catch (const std::exception&) {
-          // A cancel that finds no read must not leave the control busy for ever.
-        }
+        CancelRunningRead();
         RaiseFailure(bkDLERedirect, kTextRedirectedTo + r.StatusText);
       } else {
         svc_.events.DLRedirect(std::string(r.StatusText));
@@ -274,16 +289,26 @@ void bkDLControl::OnReadComplete(const ReadReport& r) {
     RaiseFailure(bkDLESaveError, describe(e) + " [" + st_.SaveFileName + "]");
     return;
   }
-  svc_.events.DLComplete(r.BytesRead);
-  // The download is complete and reported: a cache file that cannot be
-  // removed is the cache's business, not a failed download.
-  if (!st_.CacheFile.empty()) {
-    try {
-      svc_.platform.deleteFile(st_.CacheFile);
-    } catch (const std::exception&) {
+  // The control turns idle after the handler of DLComplete, also when the
+  // handler throws (the exception then goes on to the caller).
+  struct Idle {
+    bkDLControl& control;
+    ~Idle() {
+      control.RemoveCacheFile();
+      control.st_.Busy = false;
     }
+  } idle{*this};
+  svc_.events.DLComplete(r.BytesRead);
+}
+
+// The download is complete and reported: a cache file that cannot be
+// removed is the cache's business, not a failed download.
+void bkDLControl::RemoveCacheFile() {
+  if (st_.CacheFile.empty()) return;
+  try {
+    svc_.platform.deleteFile(st_.CacheFile);
+  } catch (const std::exception&) {
   }
-  st_.Busy = false;
 }
 
 // --- surface ------------------------------------------------------------------
@@ -360,10 +385,7 @@ void bkDLControl::Terminate() {
   if (terminated_) return;
   terminated_ = true;
   if (!st_.Busy) return;
-  try {
-    svc_.transfer.CancelRead(st_.SaveFileName);
-  } catch (...) {
-  }
+  CancelRunningRead();
 }
 
 }  // namespace dl

@@ -345,9 +345,12 @@ class bkDLControl final : public ReadSink {
 
  private:
   void WaitWhileBusy();
+  void CancelRunningRead();
+  void RemoveCacheFile();
 
   ControlServices svc_;
   ControlState st_;
+  std::string readKey_;  // the key of the running read
   bool terminated_ = false;
 };
 

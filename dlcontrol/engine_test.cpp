@@ -608,16 +608,40 @@ TEST_F(EngineTest, AssignmentWhileBusyMovesTheTarget) {
   ctl.putSaveFilePath("D:\\Other");
   sink().OnReadComplete(completion("data"));
   EXPECT_EQ(platform.files.count("D:\\Other\\pkgrar.xml"), 1u);
+  transfer.running.clear();  // that read ended with its completion
 
-  // A cancel then looks under the new key, finds nothing, and the control is
-  // idle while the old read goes on.
+  // The cancel, and the teardown, stop the read under the key it started
+  // with, not under the moved target: no read outlives the control's wish.
   ctl.BeginDownload();
   ctl.putFileURL("http://h/else.bin");
   ctl.CancelDownload();
-  EXPECT_EQ(transfer.cancels.back(), "D:\\Other\\else.bin");
-  EXPECT_EQ(transfer.running.back(), "D:\\Other\\pkgrar.xml");  // still running
+  EXPECT_EQ(transfer.cancels.back(), "D:\\Other\\pkgrar.xml");
+  EXPECT_TRUE(transfer.running.empty());
   EXPECT_FALSE(ctl.state().Busy);
   EXPECT_EQ(events.events.back(), "DLCanceled");
+  ctl.BeginDownload();
+  ctl.putSaveFilePath("E:\\Moved");
+  ctl.Terminate();
+  EXPECT_EQ(transfer.cancels.back(), "D:\\Other\\else.bin");
+  EXPECT_TRUE(transfer.running.empty());
+}
+
+// A host's handler that throws: the exception reaches the caller, yet the
+// control ends idle and every failure still ends with DLComplete (0).
+TEST_F(EngineTest, ThrowingHandlersLeaveTheStateSound) {
+  struct Thrown {};
+  prepare();
+  ctl.BeginDownload();
+  events.on["DLComplete(4)"] = [] { throw Thrown{}; };
+  EXPECT_THROW(sink().OnReadComplete(completion("data")), Thrown);
+  EXPECT_FALSE(ctl.state().Busy);
+
+  ctl.BeginDownload();
+  events.on["DLError(99,down)"] = [] { throw Thrown{}; };
+  EXPECT_THROW(sink().OnReadProgress(errorReport("down")), Thrown);
+  EXPECT_EQ(events.events.back(), "DLComplete(0)");
+  EXPECT_FALSE(ctl.state().Busy);
+  EXPECT_TRUE(ctl.BeginDownload());
 }
 
 TEST_F(EngineTest, PercentRules) {

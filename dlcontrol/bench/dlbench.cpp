@@ -22,7 +22,7 @@
 #include "dlcontrol/curl_transfer.h"
 #include "dlcontrol/engine.h"
 #include "dlcontrol/posix_host.h"
-#include "dlcontrol/test_http_server.h"
+#include "tests/support/http_server.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ pid_t startServer(int& port) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(fds[0]);
-    dl::testing::TestHttpServer server;
+    testsupport::TestHttpServer server;
     const int p = server.port();
     if (::write(fds[1], &p, sizeof p) != sizeof p) std::_Exit(3);
     ::close(fds[1]);

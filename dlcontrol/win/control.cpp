@@ -21,19 +21,24 @@
 #include "dlcontrol/engine.h"
 #include "dlcontrol/win/Lumvex_h.h"
 #include "dlcontrol/win/com_ptr.h"
+#include "dlcontrol/win/connection_point.h"
+#include "dlcontrol/win/control_platform.h"
+#include "dlcontrol/win/gdi_surface.h"
 #include "dlcontrol/win/module.h"
 #include "dlcontrol/win/persist_stores.h"
-#include "dlcontrol/win/wininet_transfer.h"
 #include "dlcontrol/win/win_font.h"
 #include "dlcontrol/win/win_text.h"
+#include "dlcontrol/win/wininet_transfer.h"
 #include "platform/error.h"
+#include "platform/win/gdi.h"
 
 namespace lumvex {
 namespace {
 
 constexpr wchar_t kWindowClass[] = L"LumvexControlWindow";
-constexpr DWORD kMiscStatus = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT |
-                              OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST;
+constexpr DWORD kMiscStatus = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE |
+                              OLEMISC_INSIDEOUT | OLEMISC_ACTIVATEWHENVISIBLE |
+                              OLEMISC_SETCLIENTSITEFIRST;
 // A new control's size before the container gives one: 120 x 20 pixels.
 constexpr LONG kDefaultWidthHimetric = 3175;
 constexpr LONG kDefaultHeightHimetric = 529;
@@ -41,35 +46,18 @@ constexpr LONG kDefaultHeightHimetric = 529;
 // Dispatch ids of the properties whose changes the container hears about.
 DISPID dispidOf(const std::string& name) {
   static const std::map<std::string, DISPID> ids = {
-      {"BackColor", 0x68030010},   {"ForeColor", 0x6803000F},    {"Enabled", 0x6803000E},
-      {"Font", 0x6803000D},        {"BorderStyle", 0x6803000C},  {"FileURL", 0x68030005},
-      {"SaveFilePath", 0x68030003}, {"FailOnRedirect", 0x68030002}, {"RenameOnRedirect", 0x68030001},
-      {"ShowProgress", 0x68030000},
+      {"BackColor", 0x68030010},        {"ForeColor", 0x6803000F},
+      {"Enabled", 0x6803000E},          {"Font", 0x6803000D},
+      {"BorderStyle", 0x6803000C},      {"FileURL", 0x68030005},
+      {"SaveFilePath", 0x68030003},     {"FailOnRedirect", 0x68030002},
+      {"RenameOnRedirect", 0x68030001}, {"ShowProgress", 0x68030000},
   };
   auto it = ids.find(name);
   return it == ids.end() ? DISPID_UNKNOWN : it->second;
 }
 
-VARIANT_BOOL vb(bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; }
-
-int screenDpiY() {
-  HDC dc = GetDC(nullptr);
-  int dpi = dc ? GetDeviceCaps(dc, LOGPIXELSY) : 96;
-  if (dc) ReleaseDC(nullptr, dc);
-  return dpi > 0 ? dpi : 96;
-}
-
-int screenDpiX() {
-  HDC dc = GetDC(nullptr);
-  int dpi = dc ? GetDeviceCaps(dc, LOGPIXELSX) : 96;
-  if (dc) ReleaseDC(nullptr, dc);
-  return dpi > 0 ? dpi : 96;
-}
-
-COLORREF toColorRef(dl::OleColor color) {
-  COLORREF out = 0;
-  if (FAILED(OleTranslateColor(color, nullptr, &out))) out = GetSysColor(COLOR_BTNFACE);
-  return out;
+VARIANT_BOOL vb(bool value) {
+  return value ? VARIANT_TRUE : VARIANT_FALSE;
 }
 
 // Records the failure as the thread's error information (what a scripting
@@ -77,8 +65,9 @@ COLORREF toColorRef(dl::OleColor color) {
 // control's own numbering (small positive values) become FACILITY_CONTROL
 // codes, as automation clients expect; others are HRESULTs already.
 HRESULT failWith(long number, const std::string& description) {
-  HRESULT hr = (number > 0 && number < 0x10000) ? MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, number)
-                                                : static_cast<HRESULT>(number);
+  HRESULT hr = (number > 0 && number < 0x10000)
+                   ? MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, number)
+                   : static_cast<HRESULT>(number);
   if (SUCCEEDED(hr)) hr = E_FAIL;
   ComPtr<ICreateErrorInfo> create;
   if (SUCCEEDED(CreateErrorInfo(create.put()))) {
@@ -121,133 +110,7 @@ HRESULT outString(BSTR* out, Get get) {
   }
 }
 
-// One connection point whose life is its control's: AddRef and Release go
-// to the control, so a sink that holds the point keeps the control alive.
-class ConnectionPoint final : public IConnectionPoint {
- public:
-  ConnectionPoint(IConnectionPointContainer& owner, REFIID iid) : owner_(owner), iid_(iid) {}
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IConnectionPoint)) {
-      *out = static_cast<IConnectionPoint*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return owner_.AddRef(); }
-  ULONG STDMETHODCALLTYPE Release() override { return owner_.Release(); }
-
-  HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override {
-    if (!iid) return E_POINTER;
-    *iid = iid_;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** out) override {
-    if (!out) return E_POINTER;
-    *out = &owner_;
-    owner_.AddRef();
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override {
-    if (!sink || !cookie) return E_POINTER;
-    *cookie = 0;
-    ComPtr<IUnknown> held;
-    // Event sinks answer to the event interface's id or at least IDispatch.
-    if (FAILED(sink->QueryInterface(iid_, held.putVoid())) || !held) {
-      if (IsEqualIID(iid_, IID_IPropertyNotifySink) || FAILED(sink->QueryInterface(IID_IDispatch, held.putVoid())))
-        return CONNECT_E_CANNOTCONNECT;
-    }
-    try {
-      sinks_.push_back(Sink{nextCookie_, std::move(held)});
-    } catch (...) {
-      return E_OUTOFMEMORY;
-    }
-    *cookie = nextCookie_++;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override {
-    for (auto it = sinks_.begin(); it != sinks_.end(); ++it) {
-      if (it->cookie == cookie) {
-        ComPtr<IUnknown> dropped = std::move(it->sink);  // released after the list is consistent
-        sinks_.erase(it);
-        return S_OK;
-      }
-    }
-    return CONNECT_E_NOCONNECTION;
-  }
-  HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** out) override {
-    if (out) *out = nullptr;
-    return E_NOTIMPL;
-  }
-
-  // The sinks of this moment: a handler may advise or unadvise while an
-  // event is being delivered.
-  template <typename T>
-  std::vector<ComPtr<T>> snapshot(REFIID iid) const {
-    std::vector<ComPtr<T>> out;
-    for (const Sink& s : sinks_) {
-      ComPtr<T> p = s.sink.template query<T>(iid);
-      if (p) out.push_back(std::move(p));
-    }
-    return out;
-  }
-  void clear() {
-    std::vector<Sink> dropped;
-    dropped.swap(sinks_);
-  }
-
- private:
-  struct Sink {
-    DWORD cookie;
-    ComPtr<IUnknown> sink;
-  };
-  IConnectionPointContainer& owner_;
-  IID iid_;
-  std::vector<Sink> sinks_;
-  DWORD nextCookie_ = 1;
-};
-
 class Control;
-
-// The appearance values and the canvas of the control: its window when in
-// place active, else the device context a container asks it to draw into.
-class GdiSurface final : public dl::Surface {
- public:
-  explicit GdiSurface(Control& control) : control_(control) {}
-
-  dl::OleColor backColor() override { return back_; }
-  void setBackColor(dl::OleColor c) override;
-  dl::OleColor foreColor() override { return fore_; }
-  void setForeColor(dl::OleColor c) override;
-  bool enabled() override { return enabled_; }
-  void setEnabled(bool e) override;
-  dl::FontPtr font() override { return font_; }
-  void setFont(dl::FontPtr f) override { font_ = std::move(f); }
-  int16_t borderStyle() override { return border_; }
-  void setBorderStyle(int16_t s) override;
-  double width() override;
-  double height() override;
-  void repaint() override;
-  void fillRect(double x1, double y1, double x2, double y2, dl::OleColor c) override;
-
-  // Draws background, border (when the window has none of its own) and the
-  // engine's picture into `dc` inside `bounds`.
-  void paint(HDC dc, const RECT& bounds, bool drawBorder);
-  void applyWindowStyle();
-
- private:
-  Control& control_;
-  dl::OleColor back_ = dl::kButtonFaceColor;
-  dl::OleColor fore_ = dl::kButtonTextColor;
-  bool enabled_ = true;
-  dl::FontPtr font_;
-  int16_t border_ = dl::kBorderFixedSingle;
-  HDC paintDc_ = nullptr;
-  RECT paintRect_ = {};
-};
 
 class ContainerLink final : public dl::Container {
  public:
@@ -257,107 +120,6 @@ class ContainerLink final : public dl::Container {
 
  private:
   Control& control_;
-};
-
-class WinPlatform final : public dl::ControlPlatform {
- public:
-  explicit WinPlatform(Control& control) : control_(control) {}
-  void pumpMessages() override;
-  void waitForMessage() override;
-  void writeContent(const std::string& path, const dl::ReadContent& content) override;
-  void deleteFile(const std::string& path) override;
-  void criticalMessageBox(const std::string& prompt, const std::string& title) override;
-
-  // A WM_QUIT taken out of the queue while pumping for a waiting download;
-  // it is posted again once the wait is over.
-  void repostQuit() {
-    if (quitPending_) {
-      quitPending_ = false;
-      PostQuitMessage(quitCode_);
-    }
-  }
-
- private:
-  Control& control_;
-  bool quitPending_ = false;
-  int quitCode_ = 0;
-};
-
-class EventRaiser final : public dl::ControlEvents {
- public:
-  explicit EventRaiser(ConnectionPoint& point) : point_(point) {}
-
-  void Click() override { fire(1, {}); }
-  void DblClick() override { fire(2, {}); }
-  void MouseDown(int16_t b, int16_t s, float x, float y) override { mouse(3, b, s, x, y); }
-  void MouseMove(int16_t b, int16_t s, float x, float y) override { mouse(4, b, s, x, y); }
-  void MouseUp(int16_t b, int16_t s, float x, float y) override { mouse(5, b, s, x, y); }
-  void DLProgress(float percent, int32_t bytesRead, int32_t totalBytes) override {
-    std::vector<VARIANT> a(3);
-    for (VARIANT& v : a) VariantInit(&v);
-    V_VT(&a[0]) = VT_R4, V_R4(&a[0]) = percent;
-    V_VT(&a[1]) = VT_I4, V_I4(&a[1]) = bytesRead;
-    V_VT(&a[2]) = VT_I4, V_I4(&a[2]) = totalBytes;
-    fire(6, std::move(a));
-  }
-  void DLCanceled() override { fire(7, {}); }
-  void DLError(dl::bkDLError code, std::string text) override {
-    std::vector<VARIANT> a(2);
-    for (VARIANT& v : a) VariantInit(&v);
-    V_VT(&a[0]) = VT_I4, V_I4(&a[0]) = static_cast<LONG>(code);
-    V_VT(&a[1]) = VT_BSTR, V_BSTR(&a[1]) = Bstr(text).detach();
-    fire(8, std::move(a));
-  }
-  void DLComplete(int32_t bytes) override { fire(9, {longArg(bytes)}); }
-  void DLConnected(std::string address) override { fire(10, {stringArg(address)}); }
-  void DLRedirect(std::string address) override { fire(11, {stringArg(address)}); }
-  void DLCacheFile(std::string name) override { fire(12, {stringArg(name)}); }
-  void DLMIMEType(std::string type) override { fire(13, {stringArg(type)}); }
-  void DLFileSize(int32_t bytes) override { fire(14, {longArg(bytes)}); }
-  void DLBeginDownload() override { fire(15, {}); }
-
- private:
-  static VARIANT longArg(int32_t value) {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_I4;
-    V_I4(&v) = value;
-    return v;
-  }
-  static VARIANT stringArg(const std::string& value) {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_BSTR;
-    V_BSTR(&v) = Bstr(value).detach();
-    return v;
-  }
-  void mouse(DISPID id, int16_t button, int16_t shift, float x, float y) {
-    std::vector<VARIANT> a(4);
-    for (VARIANT& v : a) VariantInit(&v);
-    V_VT(&a[0]) = VT_I2, V_I2(&a[0]) = button;
-    V_VT(&a[1]) = VT_I2, V_I2(&a[1]) = shift;
-    V_VT(&a[2]) = VT_R4, V_R4(&a[2]) = x;
-    V_VT(&a[3]) = VT_R4, V_R4(&a[3]) = y;
-    fire(id, std::move(a));
-  }
-  // Arguments in declaration order; IDispatch wants them last first. Each
-  // sink gets its own copy, so a handler that changes one changes nothing
-  // for the next.
-  void fire(DISPID id, std::vector<VARIANT> args) {
-    for (const ComPtr<IDispatch>& sink : point_.snapshot<IDispatch>(IID_IDispatch)) {
-      std::vector<VARIANT> copy(args.size());
-      for (size_t i = 0; i < args.size(); ++i) {
-        VariantInit(&copy[args.size() - 1 - i]);
-        VariantCopy(&copy[args.size() - 1 - i], &args[i]);
-      }
-      DISPPARAMS params = {copy.empty() ? nullptr : copy.data(), nullptr, static_cast<UINT>(copy.size()), 0};
-      sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
-      for (VARIANT& v : copy) VariantClear(&v);
-    }
-    for (VARIANT& v : args) VariantClear(&v);
-  }
-
-  ConnectionPoint& point_;
 };
 
 class Control final : public _bkDLControl,
@@ -370,7 +132,8 @@ class Control final : public _bkDLControl,
                       public IOleInPlaceActiveObject,
                       public IViewObject2,
                       public IOleControl,
-                      public ISupportErrorInfo {
+                      public ISupportErrorInfo,
+                      public SurfaceOwner {
  public:
   Control()
       : events_(*this, DIID___bkDLControl),
@@ -379,7 +142,7 @@ class Control final : public _bkDLControl,
         container_(*this),
         platform_(*this),
         raiser_(events_),
-        transfer_(static_cast<_bkDLControl*>(this)) {
+        transfer_(static_cast<_bkDLControl*>(this), WininetTransfer::defaultStallMilliseconds()) {
     extent_.cx = kDefaultWidthHimetric;
     extent_.cy = kDefaultHeightHimetric;
     ComPtr<ITypeLib> lib;
@@ -403,22 +166,25 @@ class Control final : public _bkDLControl,
   }
 
   bool ready() const { return typeInfo_ && classInfo_; }
-  HWND window() const { return window_; }
-  SIZEL extentPixels() const {
-    return SIZEL{MulDiv(extent_.cx, screenDpiX(), 2540), MulDiv(extent_.cy, screenDpiY(), 2540)};
+  HWND window() const override { return window_; }
+  SIZEL extentPixels() const override {
+    const int dpi = plat::win::screenDpi();
+    return SIZEL{MulDiv(extent_.cx, dpi, 2540), MulDiv(extent_.cy, dpi, 2540)};
   }
+  void paintContent() override { engine_->Paint(); }
   dl::bkDLControl& engine() { return *engine_; }
   IOleClientSite* site() const { return site_.get(); }
 
   void markDirty(const std::string& name) {
     dirty_ = true;
     DISPID id = dispidOf(name);
-    for (const ComPtr<IPropertyNotifySink>& sink : propertyNotify_.snapshot<IPropertyNotifySink>(IID_IPropertyNotifySink))
+    for (const ComPtr<IPropertyNotifySink>& sink :
+         propertyNotify_.snapshot<IPropertyNotifySink>(IID_IPropertyNotifySink))
       sink->OnChanged(id);
   }
 
   // Repaint requested by the engine.
-  void requestRepaint() {
+  void requestRepaint() override {
     if (window_) {
       InvalidateRect(window_, nullptr, FALSE);
       UpdateWindow(window_);
@@ -431,7 +197,8 @@ class Control final : public _bkDLControl,
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     if (!out) return E_POINTER;
     *out = nullptr;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, IID__bkDLControl))
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
+        IsEqualIID(iid, IID__bkDLControl))
       *out = static_cast<_bkDLControl*>(this);
     else if (IsEqualIID(iid, IID_IConnectionPointContainer))
       *out = static_cast<IConnectionPointContainer*>(this);
@@ -460,7 +227,9 @@ class Control final : public _bkDLControl,
     AddRef();
     return S_OK;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
+  ULONG STDMETHODCALLTYPE AddRef() override {
+    return static_cast<ULONG>(InterlockedIncrement(&refs_));
+  }
   ULONG STDMETHODCALLTYPE Release() override {
     LONG n = InterlockedDecrement(&refs_);
     if (n == 0) delete this;
@@ -480,13 +249,15 @@ class Control final : public _bkDLControl,
     *out = typeInfo_.copy().detach();
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
+                                          DISPID* ids) override {
     return DispGetIDsOfNames(typeInfo_.get(), names, count, ids);
   }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                                   EXCEPINFO* excep, UINT* argErr) override {
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO* excep, UINT* argErr) override {
     ComPtr<IUnknown> alive = ComPtr<IUnknown>::share(static_cast<_bkDLControl*>(this));
-    return DispInvoke(static_cast<_bkDLControl*>(this), typeInfo_.get(), id, flags, params, result, excep, argErr);
+    return DispInvoke(static_cast<_bkDLControl*>(this), typeInfo_.get(), id, flags, params, result,
+                      excep, argErr);
   }
 
   // ---- _bkDLControl
@@ -532,12 +303,18 @@ class Control final : public _bkDLControl,
     *v = engine_->getBytesRead();
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_CacheFile(BSTR* v) override { return outString(v, [&] { return engine_->getCacheFile(); }); }
+  HRESULT STDMETHODCALLTYPE get_CacheFile(BSTR* v) override {
+    return outString(v, [&] { return engine_->getCacheFile(); });
+  }
   HRESULT STDMETHODCALLTYPE get_ConnectionAddress(BSTR* v) override {
     return outString(v, [&] { return engine_->getConnectionAddress(); });
   }
-  HRESULT STDMETHODCALLTYPE get_MIMEType(BSTR* v) override { return outString(v, [&] { return engine_->getMIMEType(); }); }
-  HRESULT STDMETHODCALLTYPE get_RedirectFile(BSTR* v) override { return outString(v, [&] { return engine_->getRedirectFile(); }); }
+  HRESULT STDMETHODCALLTYPE get_MIMEType(BSTR* v) override {
+    return outString(v, [&] { return engine_->getMIMEType(); });
+  }
+  HRESULT STDMETHODCALLTYPE get_RedirectFile(BSTR* v) override {
+    return outString(v, [&] { return engine_->getRedirectFile(); });
+  }
   HRESULT STDMETHODCALLTYPE Refresh() override {
     return guarded([&] { engine_->Refresh(); });
   }
@@ -548,12 +325,18 @@ class Control final : public _bkDLControl,
     V_I4(v) = engine_->getFileSize();
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_FileURL(BSTR* v) override { return outString(v, [&] { return engine_->getFileURL(); }); }
+  HRESULT STDMETHODCALLTYPE get_FileURL(BSTR* v) override {
+    return outString(v, [&] { return engine_->getFileURL(); });
+  }
   HRESULT STDMETHODCALLTYPE put_FileURL(BSTR v) override {
     return guarded([&] { engine_->putFileURL(fromBstr(v)); });
   }
-  HRESULT STDMETHODCALLTYPE get_SaveFileName(BSTR* v) override { return outString(v, [&] { return engine_->getSaveFileName(); }); }
-  HRESULT STDMETHODCALLTYPE get_SaveFilePath(BSTR* v) override { return outString(v, [&] { return engine_->getSaveFilePath(); }); }
+  HRESULT STDMETHODCALLTYPE get_SaveFileName(BSTR* v) override {
+    return outString(v, [&] { return engine_->getSaveFileName(); });
+  }
+  HRESULT STDMETHODCALLTYPE get_SaveFilePath(BSTR* v) override {
+    return outString(v, [&] { return engine_->getSaveFilePath(); });
+  }
   HRESULT STDMETHODCALLTYPE put_SaveFilePath(BSTR v) override {
     return guarded([&] { engine_->putSaveFilePath(fromBstr(v)); });
   }
@@ -637,20 +420,20 @@ class Control final : public _bkDLControl,
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE IsDirty() override { return dirty_ ? S_OK : S_FALSE; }
+  // A new or loaded control starts clean, except for what the engine marks
+  // changed meanwhile (the container's font taken as the control's own).
   HRESULT STDMETHODCALLTYPE InitNew() override {
-    HRESULT hr = guarded([&] { engine_->InitNew(); });
     dirty_ = false;
-    return hr;
+    return guarded([&] { engine_->InitNew(); });
   }
   HRESULT STDMETHODCALLTYPE Load(IStream* stream) override {
     if (!stream) return E_POINTER;
-    HRESULT hr = guarded([&] {
+    dirty_ = false;
+    return guarded([&] {
       StreamStore store;
       store.load(*stream);
       engine_->ReadProperties(store);
     });
-    if (SUCCEEDED(hr)) dirty_ = false;
-    return hr;
   }
   HRESULT STDMETHODCALLTYPE Save(IStream* stream, BOOL clearDirty) override {
     if (!stream) return E_POINTER;
@@ -672,12 +455,11 @@ class Control final : public _bkDLControl,
   }
   HRESULT STDMETHODCALLTYPE Load(IPropertyBag* bag, IErrorLog* log) override {
     if (!bag) return E_POINTER;
-    HRESULT hr = guarded([&] {
+    dirty_ = false;
+    return guarded([&] {
       BagStore store(*bag, log);
       engine_->ReadProperties(store);
     });
-    if (SUCCEEDED(hr)) dirty_ = false;
-    return hr;
   }
   HRESULT STDMETHODCALLTYPE Save(IPropertyBag* bag, BOOL clearDirty, BOOL) override {
     if (!bag) return E_POINTER;
@@ -716,7 +498,8 @@ class Control final : public _bkDLControl,
     if (out) *out = nullptr;
     return E_NOTIMPL;
   }
-  HRESULT STDMETHODCALLTYPE DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND parent, LPCRECT rect) override {
+  HRESULT STDMETHODCALLTYPE DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND parent,
+                                   LPCRECT rect) override {
     switch (verb) {
       case OLEIVERB_PRIMARY:
       case OLEIVERB_SHOW:
@@ -789,8 +572,8 @@ class Control final : public _bkDLControl,
   HRESULT STDMETHODCALLTYPE SetObjectRects(LPCRECT position, LPCRECT) override {
     if (!position) return E_POINTER;
     LONG w = position->right - position->left, h = position->bottom - position->top;
-    extent_.cx = MulDiv(w, 2540, screenDpiX());
-    extent_.cy = MulDiv(h, 2540, screenDpiY());
+    extent_.cx = MulDiv(w, 2540, plat::win::screenDpi());
+    extent_.cy = MulDiv(h, 2540, plat::win::screenDpi());
     if (window_) MoveWindow(window_, position->left, position->top, w, h, TRUE);
     return S_OK;
   }
@@ -798,19 +581,23 @@ class Control final : public _bkDLControl,
   HRESULT STDMETHODCALLTYPE TranslateAccelerator(LPMSG) override { return S_FALSE; }
   HRESULT STDMETHODCALLTYPE OnFrameWindowActivate(BOOL) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE OnDocWindowActivate(BOOL) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE ResizeBorder(LPCRECT, IOleInPlaceUIWindow*, BOOL) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE ResizeBorder(LPCRECT, IOleInPlaceUIWindow*, BOOL) override {
+    return S_OK;
+  }
   HRESULT STDMETHODCALLTYPE EnableModeless(BOOL) override { return S_OK; }
 
   // ---- IViewObject2
-  HRESULT STDMETHODCALLTYPE Draw(DWORD aspect, LONG, void*, DVTARGETDEVICE*, HDC, HDC dc, LPCRECTL bounds,
-                                 LPCRECTL, BOOL(STDMETHODCALLTYPE*)(ULONG_PTR), ULONG_PTR) override {
+  HRESULT STDMETHODCALLTYPE Draw(DWORD aspect, LONG, void*, DVTARGETDEVICE*, HDC, HDC dc,
+                                 LPCRECTL bounds, LPCRECTL, BOOL(STDMETHODCALLTYPE*)(ULONG_PTR),
+                                 ULONG_PTR) override {
     if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
     if (!dc || !bounds) return E_INVALIDARG;
     RECT r = {bounds->left, bounds->top, bounds->right, bounds->bottom};
     surface_.paint(dc, r, true);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetColorSet(DWORD, LONG, void*, DVTARGETDEVICE*, HDC, LOGPALETTE** out) override {
+  HRESULT STDMETHODCALLTYPE GetColorSet(DWORD, LONG, void*, DVTARGETDEVICE*, HDC,
+                                        LOGPALETTE** out) override {
     if (out) *out = nullptr;
     return S_FALSE;
   }
@@ -854,7 +641,8 @@ class Control final : public _bkDLControl,
     }
     if (!site) return E_INVALIDARG;
     ComPtr<IOleInPlaceSite> ips;
-    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, ips.putVoid())) || !ips) return E_NOINTERFACE;
+    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, ips.putVoid())) || !ips)
+      return E_NOINTERFACE;
     if (ips->CanInPlaceActivate() != S_OK) return E_FAIL;
     ips->OnInPlaceActivate();
     HWND parent = nullptr;
@@ -881,8 +669,8 @@ class Control final : public _bkDLControl,
     DWORD style = WS_CHILD | WS_CLIPSIBLINGS | WS_VISIBLE;
     if (surface_.borderStyle() == dl::kBorderFixedSingle) style |= WS_BORDER;
     if (!surface_.enabled()) style |= WS_DISABLED;
-    window_ = CreateWindowExW(0, kWindowClass, L"", style, r.left, r.top, r.right - r.left, r.bottom - r.top,
-                              parent, nullptr, moduleInstance(), this);
+    window_ = CreateWindowExW(0, kWindowClass, L"", style, r.left, r.top, r.right - r.left,
+                              r.bottom - r.top, parent, nullptr, moduleInstance(), this);
     return window_ != nullptr;
   }
 
@@ -910,70 +698,101 @@ class Control final : public _bkDLControl,
     return b;
   }
 
+  static int16_t buttonOf(UINT message) {
+    switch (message) {
+      case WM_LBUTTONDOWN:
+      case WM_LBUTTONUP:
+      case WM_LBUTTONDBLCLK:
+        return 1;
+      case WM_RBUTTONDOWN:
+      case WM_RBUTTONUP:
+      case WM_RBUTTONDBLCLK:
+        return 2;
+      default:
+        return 4;
+    }
+  }
+
+  void onPaint() {
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(window_, &ps);
+    RECT client;
+    GetClientRect(window_, &client);
+    surface_.paint(dc, client, false);
+    EndPaint(window_, &ps);
+  }
+
+  void onButtonDown(UINT message, float x, float y) {
+    if (message == WM_LBUTTONDOWN) leftPressed_ = true;
+    SetCapture(window_);
+    engine_->onMouseDown(buttonOf(message), shiftState(), x, y);
+  }
+
+  // A click is a left press and release both on the control.
+  void onButtonUp(UINT message, WPARAM keys, float x, float y) {
+    bool click = false;
+    if (message == WM_LBUTTONUP && leftPressed_) {
+      leftPressed_ = false;
+      RECT client;
+      GetClientRect(window_, &client);
+      POINT p = {static_cast<LONG>(x), static_cast<LONG>(y)};
+      click = PtInRect(&client, p) != FALSE;
+    }
+    if (!(keys & (MK_LBUTTON | MK_RBUTTON | MK_MBUTTON)) && GetCapture() == window_)
+      ReleaseCapture();
+    engine_->onMouseUp(buttonOf(message), shiftState(), x, y);
+    if (click) engine_->onClick();
+  }
+
+  // The second press of a left double click is the double click itself
+  // instead of a second press; its release follows as usual.
+  void onDoubleClick(UINT message, float x, float y) {
+    SetCapture(window_);
+    if (message == WM_LBUTTONDBLCLK) {
+      leftPressed_ = false;
+      engine_->onDblClick();
+    } else {
+      engine_->onMouseDown(buttonOf(message), shiftState(), x, y);
+    }
+  }
+
+  // True when the message was handled.
+  bool onMouse(UINT message, WPARAM wParam, float x, float y) {
+    switch (message) {
+      case WM_LBUTTONDOWN:
+      case WM_RBUTTONDOWN:
+      case WM_MBUTTONDOWN:
+        onButtonDown(message, x, y);
+        return true;
+      case WM_LBUTTONUP:
+      case WM_RBUTTONUP:
+      case WM_MBUTTONUP:
+        onButtonUp(message, wParam, x, y);
+        return true;
+      case WM_LBUTTONDBLCLK:
+      case WM_RBUTTONDBLCLK:
+      case WM_MBUTTONDBLCLK:
+        onDoubleClick(message, x, y);
+        return true;
+      case WM_MOUSEMOVE:
+        engine_->onMouseMove(buttonsOf(wParam), shiftState(), x, y);
+        return true;
+      default:
+        return false;
+    }
+  }
+
   LRESULT onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-    const float x = static_cast<float>(GET_X_LPARAM(lParam));
-    const float y = static_cast<float>(GET_Y_LPARAM(lParam));
     try {
-      switch (message) {
-        case WM_PAINT: {
-          PAINTSTRUCT ps;
-          HDC dc = BeginPaint(window_, &ps);
-          RECT client;
-          GetClientRect(window_, &client);
-          surface_.paint(dc, client, false);
-          EndPaint(window_, &ps);
-          return 0;
-        }
-        case WM_ERASEBKGND:
-          return 1;  // WM_PAINT fills the whole client area itself
-        case WM_LBUTTONDOWN:
-        case WM_RBUTTONDOWN:
-        case WM_MBUTTONDOWN: {
-          int16_t button = message == WM_LBUTTONDOWN ? 1 : message == WM_RBUTTONDOWN ? 2 : 4;
-          if (message == WM_LBUTTONDOWN) leftPressed_ = true;
-          SetCapture(window_);
-          engine_->onMouseDown(button, shiftState(), x, y);
-          return 0;
-        }
-        case WM_LBUTTONUP:
-        case WM_RBUTTONUP:
-        case WM_MBUTTONUP: {
-          int16_t button = message == WM_LBUTTONUP ? 1 : message == WM_RBUTTONUP ? 2 : 4;
-          // A click is a left press and release both on the control.
-          bool click = false;
-          if (message == WM_LBUTTONUP && leftPressed_) {
-            leftPressed_ = false;
-            RECT client;
-            GetClientRect(window_, &client);
-            POINT p = {static_cast<LONG>(x), static_cast<LONG>(y)};
-            click = PtInRect(&client, p) != FALSE;
-          }
-          if (!(wParam & (MK_LBUTTON | MK_RBUTTON | MK_MBUTTON)) && GetCapture() == window_) ReleaseCapture();
-          engine_->onMouseUp(button, shiftState(), x, y);
-          if (click) engine_->onClick();
-          return 0;
-        }
-        case WM_LBUTTONDBLCLK:
-          // The second press of a double click: the double click itself
-          // instead of a second press, then its release as usual.
-          leftPressed_ = false;
-          SetCapture(window_);
-          engine_->onDblClick();
-          return 0;
-        case WM_RBUTTONDBLCLK:
-        case WM_MBUTTONDBLCLK:
-          SetCapture(window_);
-          engine_->onMouseDown(message == WM_RBUTTONDBLCLK ? 2 : 4, shiftState(), x, y);
-          return 0;
-        case WM_MOUSEMOVE:
-          engine_->onMouseMove(buttonsOf(wParam), shiftState(), x, y);
-          return 0;
-        case WM_CAPTURECHANGED:
-          leftPressed_ = false;
-          break;
-        default:
-          break;
+      if (message == WM_PAINT) {
+        onPaint();
+        return 0;
       }
+      if (message == WM_ERASEBKGND) return 1;  // WM_PAINT fills the whole client area itself
+      if (message == WM_CAPTURECHANGED) leftPressed_ = false;
+      if (onMouse(message, wParam, static_cast<float>(GET_X_LPARAM(lParam)),
+                  static_cast<float>(GET_Y_LPARAM(lParam))))
+        return 0;
     } catch (...) {
       // Surface failures have no caller to go to from a window message.
     }
@@ -1019,98 +838,11 @@ class Control final : public _bkDLControl,
   bool leftPressed_ = false;
 };
 
-// ---- GdiSurface
-
-void GdiSurface::setBackColor(dl::OleColor c) {
-  back_ = c;
-  if (HWND w = control_.window()) InvalidateRect(w, nullptr, FALSE);
-}
-
-void GdiSurface::setForeColor(dl::OleColor c) {
-  fore_ = c;
-  if (HWND w = control_.window()) InvalidateRect(w, nullptr, FALSE);
-}
-
-void GdiSurface::setEnabled(bool e) {
-  enabled_ = e;
-  if (HWND w = control_.window()) EnableWindow(w, e ? TRUE : FALSE);
-}
-
-void GdiSurface::setBorderStyle(int16_t s) {
-  if (s != dl::kBorderNone && s != dl::kBorderFixedSingle)
-    throw plat::PlatformError(380, "Invalid property value");
-  border_ = s;
-  applyWindowStyle();
-}
-
-void GdiSurface::applyWindowStyle() {
-  HWND w = control_.window();
-  if (!w) return;
-  LONG_PTR style = GetWindowLongPtrW(w, GWL_STYLE);
-  style = border_ == dl::kBorderFixedSingle ? (style | WS_BORDER) : (style & ~static_cast<LONG_PTR>(WS_BORDER));
-  SetWindowLongPtrW(w, GWL_STYLE, style);
-  SetWindowPos(w, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
-  InvalidateRect(w, nullptr, FALSE);
-}
-
-double GdiSurface::width() {
-  if (paintDc_) return paintRect_.right - paintRect_.left;
-  if (HWND w = control_.window()) {
-    RECT r;
-    GetClientRect(w, &r);
-    return r.right - r.left;
-  }
-  return control_.extentPixels().cx;
-}
-
-double GdiSurface::height() {
-  if (paintDc_) return paintRect_.bottom - paintRect_.top;
-  if (HWND w = control_.window()) {
-    RECT r;
-    GetClientRect(w, &r);
-    return r.bottom - r.top;
-  }
-  return control_.extentPixels().cy;
-}
-
-void GdiSurface::repaint() { control_.requestRepaint(); }
-
-void GdiSurface::fillRect(double x1, double y1, double x2, double y2, dl::OleColor c) {
-  if (!paintDc_) return;  // only the paint routine draws, and only while painting
-  RECT r = {paintRect_.left + static_cast<LONG>(std::lround(x1)), paintRect_.top + static_cast<LONG>(std::lround(y1)),
-            paintRect_.left + static_cast<LONG>(std::lround(x2)), paintRect_.top + static_cast<LONG>(std::lround(y2))};
-  IntersectRect(&r, &r, &paintRect_);
-  if (IsRectEmpty(&r)) return;
-  HBRUSH brush = CreateSolidBrush(toColorRef(c));
-  FillRect(paintDc_, &r, brush);
-  DeleteObject(brush);
-}
-
-void GdiSurface::paint(HDC dc, const RECT& bounds, bool drawBorder) {
-  RECT area = bounds;
-  HBRUSH back = CreateSolidBrush(toColorRef(back_));
-  FillRect(dc, &area, back);
-  DeleteObject(back);
-  if (drawBorder && border_ == dl::kBorderFixedSingle) {
-    HBRUSH frame = CreateSolidBrush(GetSysColor(COLOR_WINDOWFRAME));
-    FrameRect(dc, &area, frame);
-    DeleteObject(frame);
-    InflateRect(&area, -1, -1);
-  }
-  paintDc_ = dc;
-  paintRect_ = area;
-  try {
-    control_.engine().Paint();
-  } catch (...) {
-    paintDc_ = nullptr;
-    throw;
-  }
-  paintDc_ = nullptr;
-}
-
 // ---- ContainerLink
 
-void ContainerLink::propertyChanged(const std::string& name) { control_.markDirty(name); }
+void ContainerLink::propertyChanged(const std::string& name) {
+  control_.markDirty(name);
+}
 
 dl::FontPtr ContainerLink::ambientFont() {
   if (IOleClientSite* site = control_.site()) {
@@ -1118,9 +850,10 @@ dl::FontPtr ContainerLink::ambientFont() {
     if (SUCCEEDED(site->QueryInterface(IID_IDispatch, ambient.putVoid())) && ambient) {
       DISPPARAMS none = {nullptr, nullptr, 0, 0};
       Variant value;
-      if (SUCCEEDED(ambient->Invoke(DISPID_AMBIENT_FONT, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
-                                    value.get(), nullptr, nullptr)) &&
-          (V_VT(value.get()) == VT_DISPATCH || V_VT(value.get()) == VT_UNKNOWN) && V_UNKNOWN(value.get())) {
+      if (SUCCEEDED(ambient->Invoke(DISPID_AMBIENT_FONT, IID_NULL, LOCALE_USER_DEFAULT,
+                                    DISPATCH_PROPERTYGET, &none, value.get(), nullptr, nullptr)) &&
+          (V_VT(value.get()) == VT_DISPATCH || V_VT(value.get()) == VT_UNKNOWN) &&
+          V_UNKNOWN(value.get())) {
         // A copy of the container's font, so that changing ours leaves the
         // container's alone.
         ComPtr<IFont> font;
@@ -1135,108 +868,6 @@ dl::FontPtr ContainerLink::ambientFont() {
     }
   }
   return wrapFont(createDefaultFont());
-}
-
-// ---- WinPlatform
-
-void WinPlatform::pumpMessages() {
-  MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (msg.message == WM_QUIT) {
-      quitPending_ = true;
-      quitCode_ = static_cast<int>(msg.wParam);
-      return;
-    }
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
-}
-
-void WinPlatform::waitForMessage() {
-  MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-}
-
-namespace {
-
-[[noreturn]] void throwLastError(DWORD code) {
-  wchar_t* buffer = nullptr;
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::string text = n && buffer ? narrow(buffer, n) : "System error " + std::to_string(code);
-  if (buffer) LocalFree(buffer);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-  throw plat::PlatformError(static_cast<int>(code), text);
-}
-
-struct FileHandle {
-  HANDLE h = INVALID_HANDLE_VALUE;
-  FileHandle() = default;
-  explicit FileHandle(HANDLE handle) : h(handle) {}
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  ~FileHandle() {
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  }
-};
-
-}  // namespace
-
-void WinPlatform::writeContent(const std::string& path, const dl::ReadContent& content) {
-  std::wstring target = widen(path);
-  // Opened, not recreated: the file keeps its identity and attributes, and is
-  // cut to the new length at the end so it equals the download.
-  FileHandle out(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (out.h == INVALID_HANDLE_VALUE) throwLastError(GetLastError());
-  // A content file the service gives up takes the target's place when both
-  // lie on one volume: a large download is then not copied a second time.
-  // The target's attributes stay; anything else falls back to the copy.
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (content.inFile() && content.Movable && GetFileInformationByHandle(out.h, &info) && info.nNumberOfLinks == 1 &&
-      !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    CloseHandle(out.h);
-    out.h = INVALID_HANDLE_VALUE;
-    std::wstring source = widen(content.FilePath);
-    if (ReplaceFileW(target.c_str(), source.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
-      SetFileAttributesW(target.c_str(), info.dwFileAttributes & ~FILE_ATTRIBUTE_TEMPORARY);
-      return;
-    }
-    out.h = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                        nullptr);
-    if (out.h == INVALID_HANDLE_VALUE) throwLastError(GetLastError());
-  }
-  auto put = [&](const char* data, DWORD size) {
-    DWORD done = 0;
-    if (!WriteFile(out.h, data, size, &done, nullptr) || done != size) throwLastError(GetLastError());
-  };
-  if (content.inFile()) {
-    std::wstring source = widen(content.FilePath);
-    FileHandle in(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (in.h == INVALID_HANDLE_VALUE) throwLastError(GetLastError());
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-      DWORD got = 0;
-      if (!ReadFile(in.h, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr))
-        throwLastError(GetLastError());
-      if (got == 0) break;
-      put(buffer.data(), got);
-    }
-  } else if (!content.Bytes.empty()) {
-    put(content.Bytes.data(), static_cast<DWORD>(content.Bytes.size()));
-  }
-  if (!SetEndOfFile(out.h)) throwLastError(GetLastError());
-}
-
-void WinPlatform::deleteFile(const std::string& path) {
-  if (path.empty()) throw plat::PlatformError(plat::kErrFileNotFound, "File not found");
-  std::wstring target = widen(path);
-  if (!DeleteFileW(target.c_str())) throwLastError(GetLastError());
-}
-
-void WinPlatform::criticalMessageBox(const std::string& prompt, const std::string& title) {
-  HWND owner = control_.window() ? GetAncestor(control_.window(), GA_ROOT) : nullptr;
-  MessageBoxW(owner, widen(prompt).c_str(), widen(title).c_str(), MB_OK | MB_ICONERROR);
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "dlcontrol/win/com_ptr.h"
-#include "dlcontrol/win/urlmon_transfer.h"
+#include "dlcontrol/win/win_error.h"
 #include "dlcontrol/win/win_font.h"
 #include "dlcontrol/win/win_text.h"
 #include "platform/error.h"
@@ -25,11 +25,14 @@ bool BagStore::read(const std::string& key, VARTYPE type, VARIANT& out) {
   HRESULT hr = bag_.Read(name.c_str(), &out, log_);
   if (FAILED(hr)) {
     VariantInit(&out);
-    return false;
+    // A bag answers E_INVALIDARG for a key it does not hold: the default
+    // applies. Any other failure is the store's and goes to the container.
+    if (hr == E_INVALIDARG) return false;
+    fail(hr, "Cannot read " + key);
   }
-  if (V_VT(&out) != type && FAILED(VariantChangeType(&out, &out, 0, type))) {
-    VariantClear(&out);
-    return false;
+  if (V_VT(&out) != type) {
+    hr = VariantChangeType(&out, &out, 0, type);
+    if (FAILED(hr)) fail(hr, "Cannot read " + key);
   }
   return true;
 }
@@ -92,7 +95,8 @@ void BagStore::writeBool(const std::string& key, bool value, bool def) {
   write(key, *v.get());
 }
 
-void BagStore::writeString(const std::string& key, const std::string& value, const std::string& def) {
+void BagStore::writeString(const std::string& key, const std::string& value,
+                           const std::string& def) {
   if (value == def) return;
   Variant v;
   V_VT(v.get()) = VT_BSTR;
@@ -119,14 +123,17 @@ void readExact(IStream& s, void* data, ULONG size) {
   ULONG got = 0;
   HRESULT hr = s.Read(data, size, &got);
   if (FAILED(hr)) fail(hr, "Cannot read the stored settings");
-  if (got != size) throw plat::PlatformError(static_cast<int>(STG_E_READFAULT), "The stored settings are incomplete");
+  if (got != size)
+    throw plat::PlatformError(static_cast<int>(STG_E_READFAULT),
+                              "The stored settings are incomplete");
 }
 
 void writeExact(IStream& s, const void* data, ULONG size) {
   ULONG put = 0;
   HRESULT hr = s.Write(data, size, &put);
   if (FAILED(hr)) fail(hr, "Cannot write the settings");
-  if (put != size) throw plat::PlatformError(static_cast<int>(STG_E_WRITEFAULT), "Cannot write the settings");
+  if (put != size)
+    throw plat::PlatformError(static_cast<int>(STG_E_WRITEFAULT), "Cannot write the settings");
 }
 
 template <typename T>
@@ -142,7 +149,8 @@ void writeValue(IStream& s, T v) {
 }
 
 std::wstring readWide(IStream& s, uint32_t length) {
-  if (length > (1u << 24)) throw plat::PlatformError(static_cast<int>(STG_E_READFAULT), "The stored settings are damaged");
+  if (length > (1u << 24))
+    throw plat::PlatformError(static_cast<int>(STG_E_READFAULT), "The stored settings are damaged");
   std::wstring text(length, L'\0');
   if (length) readExact(s, text.data(), static_cast<ULONG>(length * sizeof(wchar_t)));
   return text;
@@ -152,18 +160,28 @@ std::wstring readWide(IStream& s, uint32_t length) {
 
 void StreamStore::load(IStream& s) {
   if (readValue<uint32_t>(s) != kMagic)
-    throw plat::PlatformError(static_cast<int>(STG_E_READFAULT), "The stored settings are not of this control");
+    throw plat::PlatformError(static_cast<int>(STG_E_READFAULT),
+                              "The stored settings are not of this control");
   uint32_t count = readValue<uint32_t>(s);
-  if (count > 1000) throw plat::PlatformError(static_cast<int>(STG_E_READFAULT), "The stored settings are damaged");
+  if (count > 1000)
+    throw plat::PlatformError(static_cast<int>(STG_E_READFAULT), "The stored settings are damaged");
   for (uint32_t i = 0; i < count; ++i) {
     std::string key = narrow(readWide(s, readValue<uint16_t>(s)));
     Value v;
     v.type = static_cast<Type>(readValue<uint8_t>(s));
     switch (v.type) {
-      case kInt32: v.number = readValue<int32_t>(s); break;
-      case kInt16: v.number = readValue<int16_t>(s); break;
-      case kBool: v.number = readValue<int16_t>(s) != 0; break;
-      case kString: v.text = narrow(readWide(s, readValue<uint32_t>(s))); break;
+      case kInt32:
+        v.number = readValue<int32_t>(s);
+        break;
+      case kInt16:
+        v.number = readValue<int16_t>(s);
+        break;
+      case kBool:
+        v.number = readValue<int16_t>(s) != 0;
+        break;
+      case kString:
+        v.text = narrow(readWide(s, readValue<uint32_t>(s)));
+        break;
       case kFont:
         if (readValue<uint8_t>(s)) {
           ComPtr<IFontDisp> font;
@@ -173,7 +191,8 @@ void StreamStore::load(IStream& s) {
         }
         break;
       default:
-        throw plat::PlatformError(static_cast<int>(STG_E_READFAULT), "The stored settings are damaged");
+        throw plat::PlatformError(static_cast<int>(STG_E_READFAULT),
+                                  "The stored settings are damaged");
     }
     if (!values_.count(key)) order_.push_back(key);
     values_[key] = std::move(v);
@@ -190,13 +209,20 @@ void StreamStore::save(IStream& s) const {
     writeExact(s, name.data(), static_cast<ULONG>(name.size() * sizeof(wchar_t)));
     writeValue<uint8_t>(s, v.type);
     switch (v.type) {
-      case kInt32: writeValue<int32_t>(s, v.number); break;
-      case kInt16: writeValue<int16_t>(s, static_cast<int16_t>(v.number)); break;
-      case kBool: writeValue<int16_t>(s, v.number ? VARIANT_TRUE : VARIANT_FALSE); break;
+      case kInt32:
+        writeValue<int32_t>(s, v.number);
+        break;
+      case kInt16:
+        writeValue<int16_t>(s, static_cast<int16_t>(v.number));
+        break;
+      case kBool:
+        writeValue<int16_t>(s, v.number ? VARIANT_TRUE : VARIANT_FALSE);
+        break;
       case kString: {
         std::wstring text = widen(v.text);
         writeValue<uint32_t>(s, static_cast<uint32_t>(text.size()));
-        if (!text.empty()) writeExact(s, text.data(), static_cast<ULONG>(text.size() * sizeof(wchar_t)));
+        if (!text.empty())
+          writeExact(s, text.data(), static_cast<ULONG>(text.size() * sizeof(wchar_t)));
         break;
       }
       case kFont: {
@@ -256,7 +282,8 @@ dl::FontPtr StreamStore::readFont(const std::string& key, const dl::FontPtr& def
 
 namespace {
 template <typename M>
-void put(M& values, std::vector<std::string>& order, const std::string& key, typename M::mapped_type v) {
+void put(M& values, std::vector<std::string>& order, const std::string& key,
+         typename M::mapped_type v) {
   if (!values.count(key)) order.push_back(key);
   values[key] = std::move(v);
 }
@@ -283,7 +310,8 @@ void StreamStore::writeBool(const std::string& key, bool value, bool) {
   put(values_, order_, key, std::move(v));
 }
 
-void StreamStore::writeString(const std::string& key, const std::string& value, const std::string&) {
+void StreamStore::writeString(const std::string& key, const std::string& value,
+                              const std::string&) {
   Value v;
   v.type = kString;
   v.text = value;

@@ -2,16 +2,15 @@
 
 #include <cstdlib>
 
+#include "platform/win/gdi.h"
+
 namespace lumvex {
 
 ComPtr<IFontDisp> createDefaultFont() {
   LOGFONTW lf = {};
   GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof lf, &lf);
   if (!lf.lfFaceName[0]) lstrcpynW(lf.lfFaceName, L"MS Shell Dlg", LF_FACESIZE);
-  HDC dc = GetDC(nullptr);
-  int dpi = dc ? GetDeviceCaps(dc, LOGPIXELSY) : 96;
-  if (dc) ReleaseDC(nullptr, dc);
-  if (dpi <= 0) dpi = 96;
+  const int dpi = plat::win::screenDpi();
   LONG pixels = lf.lfHeight ? std::labs(lf.lfHeight) : 11;
   FONTDESC desc = {};
   desc.cbSizeofstruct = sizeof desc;

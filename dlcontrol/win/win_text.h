@@ -1,36 +1,24 @@
 #pragma once
-// UTF-8 (inside the control) to UTF-16 (at the COM and Win32 boundary) and
-// back, plus an owning BSTR. Strings always cross the boundary as copies.
-#include <windows.h>
+// Strings at the COM boundary: the platform's UTF-8/UTF-16 conversion, an
+// owning BSTR and an owning VARIANT. Strings always cross as copies.
 #include <oleauto.h>
+#include <windows.h>
 
 #include <string>
 #include <utility>
 
+#include "platform/win/wide.h"
+
 namespace lumvex {
 
-inline std::wstring widen(const std::string& text) {
-  if (text.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
-
-inline std::string narrow(const wchar_t* text, size_t length) {
-  if (!text || length == 0) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), n, nullptr, nullptr);
-  return out;
-}
-
-inline std::string narrow(const std::wstring& text) { return narrow(text.data(), text.size()); }
-
-inline std::string narrowZ(const wchar_t* text) { return text ? narrow(text, wcslen(text)) : std::string(); }
+using plat::win::narrow;
+using plat::win::narrowZ;
+using plat::win::widen;
 
 // A BSTR may be NULL for the empty string; SysStringLen handles both.
-inline std::string fromBstr(BSTR text) { return narrow(text, SysStringLen(text)); }
+inline std::string fromBstr(BSTR text) {
+  return narrow(text, SysStringLen(text));
+}
 
 class Bstr {
  public:

@@ -8,19 +8,23 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
-#include <cstdio>
-#include <cwchar>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <mutex>
 #include <new>
 #include <thread>
+#include <utility>
 
+#include "dlcontrol/win/block_writer.h"
 #include "dlcontrol/win/com_ptr.h"
 #include "dlcontrol/win/module.h"
-#include "dlcontrol/win/urlmon_transfer.h"
+#include "dlcontrol/win/win_error.h"
 #include "dlcontrol/win/win_text.h"
 #include "platform/error.h"
+#include "platform/win/inet_handle.h"
+#include "platform/win/unique_handle.h"
 
 namespace lumvex {
 namespace {
@@ -40,16 +44,14 @@ constexpr DWORD kSmallestPiece = 8 * 1024;
 constexpr ULONGLONG kSlowReadMs = 100;
 constexpr int64_t kWarmUp = 1024 * 1024;
 constexpr int64_t kReportEvery = 2 * 1024 * 1024;
-// The URL service's codes for a bad address, so that a start failure reads
-// the same whichever service runs.
-constexpr HRESULT kInvalidUrl = static_cast<HRESULT>(0x800C0002L);
-constexpr HRESULT kUnknownProtocol = static_cast<HRESULT>(0x800C000DL);
+constexpr int kMaxRedirects = 20;
+constexpr DWORD kSocketTimedOut = 10060;
 
 namespace status = dl::status;
 
-ULONGLONG now() { return GetTickCount64(); }
-
-int32_t clamp32(int64_t value) { return static_cast<int32_t>(std::clamp<int64_t>(value, 0, INT32_MAX)); }
+ULONGLONG now() {
+  return GetTickCount64();
+}
 
 struct Message {
   enum Kind { kProgress, kData, kFailed, kComplete } kind;
@@ -66,33 +68,42 @@ struct Message {
 };
 
 std::string inetErrorText(DWORD code) {
-  std::string text;
-  wchar_t* buffer = nullptr;
-  HMODULE module = GetModuleHandleW(L"wininet.dll");
-  DWORD n = 0;
-  if (module)
-    n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       module, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  if (!n)
-    n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  if (n && buffer) text = narrow(buffer, n);
-  if (buffer) LocalFree(buffer);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
-    text.pop_back();
+  std::string text = systemMessage(code, GetModuleHandleW(L"wininet.dll"));
   if (text.empty()) {
     switch (code) {
-      case ERROR_INTERNET_TIMEOUT: text = "The connection timed out"; break;
-      case ERROR_INTERNET_NAME_NOT_RESOLVED: text = "The server name could not be resolved"; break;
-      case ERROR_INTERNET_CANNOT_CONNECT: text = "Cannot connect to the server"; break;
-      case ERROR_INTERNET_CONNECTION_ABORTED: text = "The connection was aborted"; break;
-      case ERROR_INTERNET_CONNECTION_RESET: text = "The connection was reset"; break;
-      case ERROR_HTTP_INVALID_SERVER_RESPONSE: text = "The server gave an invalid answer"; break;
+      case ERROR_INTERNET_TIMEOUT:
+        text = "The connection timed out";
+        break;
+      case ERROR_INTERNET_NAME_NOT_RESOLVED:
+        text = "The server name could not be resolved";
+        break;
+      case ERROR_INTERNET_CANNOT_CONNECT:
+        text = "Cannot connect to the server";
+        break;
+      case ERROR_INTERNET_CONNECTION_ABORTED:
+        text = "The connection was aborted";
+        break;
+      case ERROR_INTERNET_CONNECTION_RESET:
+        text = "The connection was reset";
+        break;
+      case ERROR_HTTP_INVALID_SERVER_RESPONSE:
+        text = "The server gave an invalid answer";
+        break;
+      case ERROR_INTERNET_INVALID_URL:
+        text = "The address is not valid";
+        break;
+      case ERROR_INTERNET_UNRECOGNIZED_SCHEME:
+        text = "The protocol of the address is not supported";
+        break;
       case ERROR_INTERNET_INVALID_CA:
       case ERROR_INTERNET_SEC_CERT_CN_INVALID:
       case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
-      case ERROR_INTERNET_SEC_INVALID_CERT: text = "The server's certificate is not valid"; break;
-      default: text = "Transfer error"; break;
+      case ERROR_INTERNET_SEC_INVALID_CERT:
+        text = "The server's certificate is not valid";
+        break;
+      default:
+        text = "Transfer error";
+        break;
     }
   }
   char number[32];
@@ -112,108 +123,14 @@ std::string statusText(const void* info, DWORD length) {
   return std::string(bytes, strnlen(bytes, length));
 }
 
-struct InetHandle {
-  HINTERNET h = nullptr;
-  InetHandle() = default;
-  explicit InetHandle(HINTERNET handle) : h(handle) {}
-  InetHandle(const InetHandle&) = delete;
-  InetHandle& operator=(const InetHandle&) = delete;
-  // No callback may reach a job that is gone: it is unhooked first.
-  ~InetHandle() {
-    if (h) {
-      InternetSetStatusCallbackW(h, nullptr);
-      InternetCloseHandle(h);
-    }
-  }
+// The job a request's callbacks reach outlives its handles.
+using InetHandle = plat::win::UniqueInternetHandle;
+// A request and the connection it was made on (closed after it).
+struct Request {
+  InetHandle connection;
+  InetHandle request;
 };
-
-struct FileHandle {
-  HANDLE h = INVALID_HANDLE_VALUE;
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  explicit FileHandle(HANDLE handle) : h(handle) {}
-  ~FileHandle() {
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  }
-};
-
-// Writes the blocks of the temporary file on a thread of its own, so that
-// the next block comes in from the network while the last one goes to disk
-// (either alone takes about as long as the other). Two buffers take turns.
-class BlockWriter {
- public:
-  explicit BlockWriter(HANDLE file) : file_(file) {}
-  BlockWriter(const BlockWriter&) = delete;
-  BlockWriter& operator=(const BlockWriter&) = delete;
-  ~BlockWriter() { finish(); }
-
-  bool start() {
-    for (auto& b : buffers_) {
-      b.reset(new (std::nothrow) char[kBlock]);
-      if (!b) return false;
-    }
-    thread_ = std::thread([this] { run(); });
-    return true;
-  }
-  char* next() const { return buffers_[next_].get(); }
-
-  // Queues the buffer next() gave, filled with size bytes; false once a
-  // write failed (error() tells why).
-  bool submit(DWORD size) {
-    std::unique_lock<std::mutex> guard(lock_);
-    changed_.wait(guard, [this] { return !pending_; });
-    if (error_) return false;
-    pending_ = buffers_[next_].get();
-    pendingSize_ = size;
-    next_ ^= 1;
-    changed_.notify_all();
-    return true;
-  }
-  // Waits for the last write; false when any write failed.
-  bool finish() {
-    if (thread_.joinable()) {
-      {
-        std::lock_guard<std::mutex> guard(lock_);
-        closing_ = true;
-      }
-      changed_.notify_all();
-      thread_.join();
-    }
-    return error_ == 0;
-  }
-  DWORD error() const { return error_; }
-
- private:
-  void run() {
-    std::unique_lock<std::mutex> guard(lock_);
-    for (;;) {
-      changed_.wait(guard, [this] { return pending_ || closing_; });
-      if (!pending_) return;
-      char* data = pending_;
-      DWORD size = pendingSize_;
-      guard.unlock();
-      DWORD put = 0;
-      DWORD error = 0;
-      if (!error_ && (!WriteFile(file_, data, size, &put, nullptr) || put != size))
-        error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-      guard.lock();
-      if (error) error_ = error;
-      pending_ = nullptr;
-      changed_.notify_all();
-    }
-  }
-
-  HANDLE file_;
-  std::unique_ptr<char[]> buffers_[2];
-  int next_ = 0;
-  std::mutex lock_;
-  std::condition_variable changed_;
-  char* pending_ = nullptr;
-  DWORD pendingSize_ = 0;
-  bool closing_ = false;
-  DWORD error_ = 0;
-  std::thread thread_;
-};
+using plat::win::UniqueFileHandle;
 
 }  // namespace
 
@@ -234,13 +151,18 @@ struct WininetTransfer::Job {
   std::atomic<int64_t> bytes{0};
   std::atomic<ULONGLONG> lastActivity{0};
   std::atomic<bool> dataPosted{false};  // a data report is on its way
+  // A read that may block until its whole size has arrived is running: the
+  // bytes it receives meanwhile are not seen here, so the socket's receive
+  // timeout watches for silence instead of the window's timer.
+  std::atomic<bool> blocking{false};
 
   void touch() { lastActivity.store(now()); }
 
   bool post(Message* m) {
     std::unique_ptr<Message> owned(m);
     std::lock_guard<std::mutex> guard(lock);
-    if (!window || !PostMessageW(window, kReportMessage, 0, reinterpret_cast<LPARAM>(m))) return false;
+    if (!window || !PostMessageW(window, kReportMessage, 0, reinterpret_cast<LPARAM>(m)))
+      return false;
     (void)owned.release();
     return true;
   }
@@ -255,44 +177,53 @@ struct WininetTransfer::Job {
     return false;
   }
 
+  // Reports a redirect and waits until the window thread has delivered it:
+  // the next hop is requested only when the read is still wanted then.
+  bool redirect(std::string location) {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      awaitingRedirect = true;
+    }
+    if (!progress(status::kRedirecting, std::move(location))) return false;
+    std::unique_lock<std::mutex> guard(lock);
+    resumed.wait(guard, [this] { return !awaitingRedirect || !window; });
+    return window != nullptr;
+  }
+
+  void resume() {
+    std::lock_guard<std::mutex> guard(lock);
+    awaitingRedirect = false;
+    resumed.notify_all();
+  }
+
   void release() {
     std::lock_guard<std::mutex> guard(lock);
     window = nullptr;
     stop.store(true);
+    resumed.notify_all();
   }
+
+ private:
+  std::condition_variable resumed;
+  bool awaitingRedirect = false;
 };
 
 namespace {
 
 using Job = WininetTransfer::Job;
 
-void CALLBACK statusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
+// Every status counts as activity for the stall watch. Within one blocking
+// read WinINet reports each piece received (INTERNET_STATUS_RESPONSE_RECEIVED),
+// so a slow stream keeps the watch fed while a large read fills.
+void CALLBACK statusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info,
+                             DWORD length) {
   auto* job = reinterpret_cast<Job*>(context);
   if (!job) return;
   job->touch();
-  switch (status) {
-    case INTERNET_STATUS_CONNECTING_TO_SERVER:
-      job->progress(status::kConnecting, statusText(info, length));
-      break;
-    case INTERNET_STATUS_SENDING_REQUEST:
-      job->progress(status::kSendingRequest, {});
-      break;
-    case INTERNET_STATUS_REDIRECT: {
-      // Reported as the full new location, as the URL service does.
-      std::string location = statusText(info, length);
-      if (location.find("://") == std::string::npos) {
-        std::wstring relative = widen(location);
-        wchar_t combined[INTERNET_MAX_URL_LENGTH + 1];
-        DWORD size = INTERNET_MAX_URL_LENGTH;
-        if (InternetCombineUrlW(job->url.c_str(), relative.c_str(), combined, &size, ICU_NO_ENCODE))
-          location = narrow(combined, size);
-      }
-      job->progress(status::kRedirecting, location);
-      break;
-    }
-    default:
-      break;
-  }
+  if (status == INTERNET_STATUS_CONNECTING_TO_SERVER)
+    job->progress(status::kConnecting, statusText(info, length));
+  else if (status == INTERNET_STATUS_SENDING_REQUEST)
+    job->progress(status::kSendingRequest, {});
 }
 
 std::wstring queryText(HINTERNET request, DWORD info) {
@@ -305,121 +236,247 @@ std::wstring queryText(HINTERNET request, DWORD info) {
   return text;
 }
 
-// The worker's whole read. Returns when the read ended, failed or is no
-// longer wanted; true when a completion report took the temporary file over.
-bool runJob(Job& job) {
-  auto wanted = [&] { return !job.stop.load(); };
+std::string hostOf(const std::wstring& url) {
   URL_COMPONENTSW parts = {};
   parts.dwStructSize = sizeof parts;
   parts.dwHostNameLength = 1;
-  std::wstring host;
-  if (InternetCrackUrlW(job.url.c_str(), 0, 0, &parts) && parts.lpszHostName)
-    host.assign(parts.lpszHostName, parts.dwHostNameLength);
-  job.progress(status::kFindingResource, narrow(host));
+  if (!InternetCrackUrlW(url.c_str(), 0, 0, &parts) || !parts.lpszHostName) return {};
+  return narrow(std::wstring(parts.lpszHostName, parts.dwHostNameLength));
+}
 
+std::string stallText(unsigned milliseconds) {
+  char text[128];
+  std::snprintf(text, sizeof text,
+                "No data received from the server for %g seconds; the transfer was stopped",
+                milliseconds / 1000.0);
+  return text;
+}
+
+std::string tooLarge(const std::wstring& url) {
+  return "The file at " + narrow(url) + " is larger than 2 GiB";
+}
+
+// Ends the read with the error of the last WinINet call, unless the read is
+// no longer wanted (a cancel makes the blocking calls fail too).
+bool failWithLastError(Job& job) {
+  DWORD error = GetLastError();
+  if (job.stop.load()) return false;
+  // A receive that waited the whole limit: WinINet's code, or (under Wine)
+  // the socket's WSAETIMEDOUT.
+  const bool stalled = error == ERROR_INTERNET_TIMEOUT || error == kSocketTimedOut;
+  return job.fail(stalled ? stallText(job.stallMilliseconds) : inetErrorText(error));
+}
+
+InetHandle openSession(Job& job) {
   InetHandle session(InternetOpenW(L"Lumvex", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-  if (!session.h) return job.fail(inetErrorText(GetLastError()));
-  InternetSetStatusCallbackW(session.h, statusCallback);
-  // A silent server must not hold the worker much beyond the stall limit.
-  DWORD timeout = job.stallMilliseconds + 5000;
-  InternetSetOptionW(session.h, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
-  InternetSetOptionW(session.h, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
+  if (!session) return session;
+  InternetSetStatusCallbackW(session.get(), statusCallback);
+  // Each receive waits at most the stall limit for its first byte: this
+  // ends a silent server within a blocking read (see Job::blocking).
+  DWORD timeout = job.stallMilliseconds;
+  InternetSetOptionW(session.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
+  InternetSetOptionW(session.get(), INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
+  return session;
+}
 
-  // Always a fresh copy from the server, and none kept in the cache.
-  InetHandle request(InternetOpenUrlW(session.h, job.url.c_str(), nullptr, 0,
-                                      INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI |
-                                          INTERNET_FLAG_PRAGMA_NOCACHE,
-                                      reinterpret_cast<DWORD_PTR>(&job)));
-  if (!request.h) {
-    DWORD error = GetLastError();
-    return wanted() ? job.fail(inetErrorText(error)) : false;
-  }
-  job.touch();
+// The absolute location a redirect answer points to; empty for any other answer.
+std::wstring redirectTarget(HINTERNET request, const std::wstring& url) {
   DWORD code = 0;
   DWORD size = sizeof code;
-  if (HttpQueryInfoW(request.h, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr) && code >= 400) {
+  if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size,
+                      nullptr))
+    return {};
+  if (code != 301 && code != 302 && code != 303 && code != 307 && code != 308) return {};
+  std::wstring location = queryText(request, HTTP_QUERY_LOCATION);
+  if (location.empty()) return {};
+  wchar_t combined[INTERNET_MAX_URL_LENGTH + 1];
+  DWORD length = INTERNET_MAX_URL_LENGTH;
+  if (!InternetCombineUrlW(url.c_str(), location.c_str(), combined, &length, ICU_NO_ENCODE))
+    return location;
+  return std::wstring(combined, length);
+}
+
+// One GET of `url` on a connection of its own. The receive limit is set
+// before the request is sent: WinINet gives it to the connection's socket
+// then, and so each receive of a blocking read waits at most that long.
+bool sendRequest(Job& job, HINTERNET session, const std::wstring& url, Request& out) {
+  URL_COMPONENTSW parts = {};
+  parts.dwStructSize = sizeof parts;
+  parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = 1;
+  if (!InternetCrackUrlW(url.c_str(), 0, 0, &parts) || !parts.lpszHostName)
+    return failWithLastError(job);
+  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+  std::wstring object =
+      parts.lpszUrlPath ? std::wstring(parts.lpszUrlPath, parts.dwUrlPathLength) : L"";
+  if (parts.lpszExtraInfo) object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  if (object.empty()) object = L"/";
+  // Always a fresh copy from the server, and none kept in the cache.
+  DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI |
+                INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_AUTO_REDIRECT;
+  if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
+  const auto context = reinterpret_cast<DWORD_PTR>(&job);
+  out.request.reset();
+  out.connection.reset(InternetConnectW(session, host.c_str(), parts.nPort, nullptr, nullptr,
+                                        INTERNET_SERVICE_HTTP, 0, context));
+  if (!out.connection) return failWithLastError(job);
+  out.request.reset(HttpOpenRequestW(out.connection.get(), L"GET", object.c_str(), nullptr, nullptr,
+                                     nullptr, flags, context));
+  if (!out.request) return failWithLastError(job);
+  DWORD timeout = job.stallMilliseconds;
+  InternetSetOptionW(out.request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
+  if (!HttpSendRequestW(out.request.get(), nullptr, 0, nullptr, 0)) return failWithLastError(job);
+  job.touch();
+  return true;
+}
+
+// Requests the address, taking redirects one hop at a time: each new
+// location is reported and requested only once the control has seen it and
+// not cancelled (it cancels at once when redirects are not allowed).
+bool openRequest(Job& job, HINTERNET session, Request& request, std::wstring& url) {
+  for (int hop = 0;; ++hop) {
+    if (!sendRequest(job, session, url, request)) return false;
+    std::wstring location = redirectTarget(request.request.get(), url);
+    if (location.empty()) return true;
+    if (hop >= kMaxRedirects) return job.fail("Too many redirects from " + narrow(job.url));
+    if (!job.redirect(narrow(location))) return false;
+    url = std::move(location);
+  }
+}
+
+// Reports the content type and the announced size; -1 when none was given.
+bool announce(Job& job, HINTERNET request, const std::wstring& url, int64_t& length) {
+  DWORD code = 0;
+  DWORD size = sizeof code;
+  if (HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size,
+                     nullptr) &&
+      code >= 400) {
     char text[96];
-    std::snprintf(text, sizeof text, "The server answered with HTTP status %lu", static_cast<unsigned long>(code));
+    std::snprintf(text, sizeof text, "The server answered with HTTP status %lu",
+                  static_cast<unsigned long>(code));
     return job.fail(text);
   }
-  std::wstring type = queryText(request.h, HTTP_QUERY_CONTENT_TYPE);
+  std::wstring type = queryText(request, HTTP_QUERY_CONTENT_TYPE);
   type = type.substr(0, type.find(L';'));
   while (!type.empty() && type.back() == L' ') type.pop_back();
   if (!type.empty()) job.progress(status::kMimeTypeAvailable, narrow(type));
-  int64_t length = -1;
-  std::wstring lengthText = queryText(request.h, HTTP_QUERY_CONTENT_LENGTH);
+  length = -1;
+  std::wstring lengthText = queryText(request, HTTP_QUERY_CONTENT_LENGTH);
   if (!lengthText.empty()) length = _wcstoi64(lengthText.c_str(), nullptr, 10);
-  const int32_t total = length > 0 ? clamp32(length) : 0;
-  if (!job.progress(status::kBeginDownloadData, narrow(job.url), 0, total)) return false;
+  // Counts are 32-bit: a larger file could not be reported truthfully.
+  if (length > INT32_MAX) return job.fail(tooLarge(url));
+  const int32_t total = length > 0 ? static_cast<int32_t>(length) : 0;
+  return job.progress(status::kBeginDownloadData, narrow(job.url), 0, total);
+}
 
-  FileHandle file(CreateFileW(job.tempPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
-  if (file.h == INVALID_HANDLE_VALUE)
-    return job.fail("Cannot write the temporary file: " + describeError(HRESULT_FROM_WIN32(GetLastError())));
-  BlockWriter writer(file.h);
+// Chooses the size of each blocking read. A blocking read returns only once
+// its whole size has arrived, and WinINet tells at most kSmallestPiece of
+// what is waiting. So a read asks for exactly what is said to be there (it
+// never waits and leaves nothing uncounted) until the stream has run fast
+// for kWarmUp bytes; then reads grow while they come back at once, and fall
+// back to exact ones when one had to wait.
+class ReadSizer {
+ public:
+  DWORD next(DWORD available) {
+    exact_ = available < kSmallestPiece || fastRun_ < kWarmUp;
+    started_ = now();
+    return exact_ ? std::min(available, kBlock) : readSize_;
+  }
+  bool mayBlock() const { return !exact_; }
+  void done(DWORD got) {
+    if (now() - started_ > kSlowReadMs) {
+      fastRun_ = 0;
+      readSize_ = kSmallestRead;
+    } else {
+      fastRun_ += got;
+      if (!exact_) readSize_ = std::min<DWORD>(readSize_ * 2, kBlock);
+    }
+  }
+
+ private:
+  DWORD readSize_ = kSmallestRead;
+  int64_t fastRun_ = 0;
+  bool exact_ = true;
+  ULONGLONG started_ = 0;
+};
+
+// Streams the body into the temporary file. The worker sends a data report
+// every kReportEvery bytes of a fast stream; the window's timer reports
+// whatever else has arrived (see reportArrivals).
+bool streamBody(Job& job, HINTERNET request, const std::wstring& url, HANDLE file, int64_t& count) {
+  BlockWriter writer(file, kBlock);
   if (!writer.start()) return job.fail(describeError(E_OUTOFMEMORY));
   auto writeFailed = [&] {
-    return job.fail("Cannot write the temporary file: " + describeError(HRESULT_FROM_WIN32(writer.error())));
+    return job.fail("Cannot write the temporary file: " +
+                    describeError(HRESULT_FROM_WIN32(writer.error())));
   };
-  int64_t count = 0;
-  // A blocking read returns only once its whole size has arrived, and
-  // WinINet tells at most kSmallestPiece of what is waiting. So a read asks
-  // for exactly what is said to be there (it never waits and leaves nothing
-  // uncounted) until the stream has run fast for kWarmUp bytes; then reads
-  // grow while they come back at once, and fall back to exact ones when one
-  // had to wait. The worker sends a data report every kReportEvery bytes of
-  // a fast stream; the window's timer reports whatever else has arrived
-  // (see reportArrivals).
-  DWORD readSize = kSmallestRead;
-  int64_t fastRun = 0;
+  ReadSizer sizer;
+  count = 0;
   int64_t reported = 0;
   for (;;) {
-    if (!wanted()) return false;
+    if (job.stop.load()) return false;
     DWORD available = 0;
-    if (!InternetQueryDataAvailable(request.h, &available, 0, 0)) {
-      DWORD error = GetLastError();
-      return wanted() ? job.fail(inetErrorText(error)) : false;
-    }
+    if (!InternetQueryDataAvailable(request, &available, 0, 0)) return failWithLastError(job);
     if (available == 0) break;
-    const bool exact = available < kSmallestPiece || fastRun < kWarmUp;
-    const DWORD ask = exact ? std::min(available, kBlock) : readSize;
-    const ULONGLONG started = now();
     DWORD got = 0;
-    if (!InternetReadFile(request.h, writer.next(), ask, &got)) {
-      DWORD error = GetLastError();
-      return wanted() ? job.fail(inetErrorText(error)) : false;
-    }
+    const DWORD ask = sizer.next(available);
+    job.blocking.store(sizer.mayBlock());
+    const BOOL read = InternetReadFile(request, writer.next(), ask, &got);
+    if (read && got) job.touch();  // before the window's watch looks again
+    job.blocking.store(false);
+    if (!read) return failWithLastError(job);
     if (got == 0) break;
-    if (now() - started > kSlowReadMs) {
-      fastRun = 0;
-      readSize = kSmallestRead;
-    } else {
-      fastRun += got;
-      if (!exact) readSize = std::min<DWORD>(readSize * 2, kBlock);
-    }
-    job.touch();
+    sizer.done(got);
+    if (count + got > INT32_MAX) return job.fail(tooLarge(url));
     if (!writer.submit(got)) return writeFailed();
     count += got;
     job.bytes.store(count);
     if (count - reported >= kReportEvery) {
       reported = count;
-      if (!job.dataPosted.exchange(true) && !job.post(new Message{Message::kData, job.id, 0, {}, 0, 0, {}}))
+      if (!job.dataPosted.exchange(true) &&
+          !job.post(new Message{Message::kData, job.id, 0, {}, 0, 0, {}}))
         return false;
     }
   }
-  if (!writer.finish()) return writeFailed();
-  CloseHandle(file.h);
-  file.h = INVALID_HANDLE_VALUE;
-  // A connection that closes early would otherwise pass for the whole file.
+  return writer.finish() ? true : writeFailed();
+}
+
+// The end of the data: a connection that closed early would otherwise pass
+// for the whole file. Once posted, the completion message owns the file.
+bool finishRead(Job& job, int64_t count, int64_t length) {
   if (length >= 0 && count < length) {
     char text[128];
-    std::snprintf(text, sizeof text, "The connection closed after %lld of %lld bytes", static_cast<long long>(count),
-                  static_cast<long long>(length));
+    std::snprintf(text, sizeof text, "The connection closed after %lld of %lld bytes",
+                  static_cast<long long>(count), static_cast<long long>(length));
     return job.fail(text);
   }
+  const int32_t total = length > 0 ? static_cast<int32_t>(length) : 0;
   if (!job.progress(status::kEndDownloadData, {}, count, total)) return false;
-  // Once posted, the message owns the file: it deletes it if it is dropped.
   return job.post(new Message{Message::kComplete, job.id, 0, {}, count, total, job.tempPath});
+}
+
+// The worker's whole read. Returns when the read ended, failed or is no
+// longer wanted; true when a completion report took the temporary file over.
+bool runJob(Job& job) {
+  job.progress(status::kFindingResource, hostOf(job.url));
+  InetHandle session = openSession(job);
+  if (!session) return job.fail(inetErrorText(GetLastError()));
+  Request request;
+  std::wstring url = job.url;
+  int64_t length = -1;
+  if (!openRequest(job, session.get(), request, url) ||
+      !announce(job, request.request.get(), url, length))
+    return false;
+  int64_t count = 0;
+  {
+    UniqueFileHandle file(CreateFileW(job.tempPath.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_TEMPORARY, nullptr));
+    if (!file)
+      return job.fail("Cannot write the temporary file: " +
+                      describeError(HRESULT_FROM_WIN32(GetLastError())));
+    if (!streamBody(job, request.request.get(), url, file.get(), count)) return false;
+  }
+  return finishRead(job, count, length);
 }
 
 struct WorkerStart {
@@ -447,10 +504,18 @@ DWORD WINAPI workerMain(void* parameter) {
 
 }  // namespace
 
+unsigned WininetTransfer::defaultStallMilliseconds() {
+  wchar_t text[16] = {};
+  DWORD n = GetEnvironmentVariableW(L"LUMVEX_STALL_MS", text, 16);
+  unsigned long ms = n > 0 && n < 16 ? std::wcstoul(text, nullptr, 10) : 0;
+  return ms > 0 ? static_cast<unsigned>(ms) : 60000;
+}
+
 WininetTransfer::WininetTransfer(IUnknown* keepAlive, unsigned stallMilliseconds)
     : keepAlive_(keepAlive), stallMilliseconds_(stallMilliseconds) {
   ensureWindowClass(kWindowClass, &WininetTransfer::windowProc, 0);
-  window_ = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, moduleInstance(), nullptr);
+  window_ = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                            moduleInstance(), nullptr);
   if (window_) SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }
 
@@ -458,26 +523,44 @@ WininetTransfer::~WininetTransfer() {
   cancelAll();
   if (window_) {
     SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+    // Wine hands out a pending WM_QUIT whatever the filter: it goes back to
+    // the host's loop, which would otherwise never end.
     MSG msg;
-    while (PeekMessageW(&msg, window_, kReportMessage, kReportMessage, PM_REMOVE))
-      delete reinterpret_cast<Message*>(msg.lParam);
+    bool quit = false;
+    int quitCode = 0;
+    while (PeekMessageW(&msg, window_, kReportMessage, kReportMessage, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        quit = true;
+        quitCode = static_cast<int>(msg.wParam);
+      } else {
+        delete reinterpret_cast<Message*>(msg.lParam);
+      }
+    }
+    if (quit) PostQuitMessage(quitCode);
     DestroyWindow(window_);
   }
 }
 
-void WininetTransfer::StartRead(const std::string& address, int32_t /*kind*/, const std::string& key,
-                                int32_t /*options*/, dl::ReadSink& sink) {
+void WininetTransfer::StartRead(const std::string& address, int32_t /*kind*/,
+                                const std::string& key, int32_t /*options*/, dl::ReadSink& sink) {
   // Whatever the options ask, every read fetches a fresh copy and keeps the
   // content in a temporary file: those are the only ones the control uses.
-  auto fail = [](HRESULT hr) { throw plat::PlatformError(static_cast<int>(hr), describeError(hr)); };
+  auto fail = [](HRESULT hr) {
+    throw plat::PlatformError(static_cast<int>(hr), describeError(hr));
+  };
+  auto badAddress = [](DWORD code) {
+    throw plat::PlatformError(static_cast<int>(code), inetErrorText(code));
+  };
   if (!window_) fail(HRESULT_FROM_WIN32(ERROR_INVALID_WINDOW_HANDLE));
   std::wstring url = widen(address);
   URL_COMPONENTSW parts = {};
   parts.dwStructSize = sizeof parts;
   parts.dwHostNameLength = 1;
-  if (url.empty() || !InternetCrackUrlW(url.c_str(), 0, 0, &parts)) fail(kInvalidUrl);
-  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) fail(kUnknownProtocol);
-  if (parts.dwHostNameLength == 0) fail(kInvalidUrl);
+  if (url.empty() || !InternetCrackUrlW(url.c_str(), 0, 0, &parts))
+    badAddress(ERROR_INTERNET_INVALID_URL);
+  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)
+    badAddress(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
+  if (parts.dwHostNameLength == 0) badAddress(ERROR_INTERNET_INVALID_URL);
 
   wchar_t folder[MAX_PATH + 1] = {};
   wchar_t name[MAX_PATH + 1] = {};
@@ -493,7 +576,8 @@ void WininetTransfer::StartRead(const std::string& address, int32_t /*kind*/, co
   job->touch();
 
   HMODULE module = nullptr;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&workerMain), &module)) {
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCWSTR>(&workerMain), &module)) {
     DeleteFileW(name);
     fail(HRESULT_FROM_WIN32(GetLastError()));
   }
@@ -518,7 +602,9 @@ void WininetTransfer::CancelRead(const std::string& key) {
     drop(i);
     any = true;
   }
-  if (!any) throw plat::PlatformError(static_cast<int>(E_INVALIDARG), "No transfer runs under the key " + key);
+  if (!any)
+    throw plat::PlatformError(static_cast<int>(E_INVALIDARG),
+                              "No transfer runs under the key " + key);
 }
 
 void WininetTransfer::cancelAll() {
@@ -545,7 +631,8 @@ void WininetTransfer::deliver(dl::ReadSink* sink, const dl::ReadReport& report, 
 
 void WininetTransfer::onReport(LPARAM lParam) {
   std::unique_ptr<Message> m(reinterpret_cast<Message*>(lParam));
-  auto it = std::find_if(reads_.begin(), reads_.end(), [&](const Read& r) { return r.id == m->id; });
+  auto it =
+      std::find_if(reads_.begin(), reads_.end(), [&](const Read& r) { return r.id == m->id; });
   if (it == reads_.end()) return;  // cancelled meanwhile: no more reports
   dl::ReadSink* sink = it->sink;
   dl::ReadReport r;
@@ -558,9 +645,13 @@ void WininetTransfer::onReport(LPARAM lParam) {
       if (m->status == status::kEndDownloadData) it->ended = true;
       r.StatusCode = m->status;
       r.StatusText = std::move(m->text);
-      r.BytesRead = clamp32(m->bytes);
+      r.BytesRead = static_cast<int32_t>(m->bytes);
       r.TotalBytes = m->total;
-      deliver(sink, r, false);
+      {
+        std::shared_ptr<Job> job = it->job;
+        deliver(sink, r, false);
+        if (m->status == status::kRedirecting) job->resume();  // a cancel released it already
+      }
       return;
     case Message::kFailed:
       drop(static_cast<size_t>(it - reads_.begin()));
@@ -570,7 +661,7 @@ void WininetTransfer::onReport(LPARAM lParam) {
       return;
     case Message::kComplete:
       drop(static_cast<size_t>(it - reads_.begin()));
-      r.BytesRead = clamp32(m->bytes);
+      r.BytesRead = static_cast<int32_t>(m->bytes);
       r.TotalBytes = r.BytesRead;
       r.Content.FilePath = narrow(m->file);
       r.Content.Movable = true;
@@ -586,7 +677,7 @@ void WininetTransfer::reportData(Read& read) {
   read.shown = read.job->bytes.load();
   dl::ReadReport r;
   r.StatusCode = status::kDownloadingData;
-  r.BytesRead = clamp32(read.shown);
+  r.BytesRead = static_cast<int32_t>(read.shown);
   r.TotalBytes = read.total;
   deliver(read.sink, r, false);
 }
@@ -610,22 +701,22 @@ bool WininetTransfer::checkStalls() {
   const ULONGLONG t = now();
   for (size_t i = 0; i < reads_.size(); ++i) {
     Read& read = reads_[i];
-    if (t - read.job->lastActivity.load() < stallMilliseconds_) continue;
+    // The worker may have stamped its activity after t was taken.
+    const ULONGLONG last = read.job->lastActivity.load();
+    if (last >= t || t - last < stallMilliseconds_ || read.job->blocking.load()) continue;
     dl::ReadSink* sink = read.sink;
     drop(i);
-    char text[128];
-    std::snprintf(text, sizeof text, "No data received from the server for %u seconds; the transfer was stopped",
-                  stallMilliseconds_ / 1000);
     dl::ReadReport r;
     r.StatusCode = dl::status::kError;
-    r.Content.Bytes = text;
+    r.Content.Bytes = stallText(stallMilliseconds_);
     deliver(sink, r, false);
     return true;  // the report may have started or ended reads: look again next time
   }
   return false;
 }
 
-LRESULT CALLBACK WininetTransfer::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK WininetTransfer::windowProc(HWND window, UINT message, WPARAM wParam,
+                                             LPARAM lParam) {
   auto* self = reinterpret_cast<WininetTransfer*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (message == kReportMessage) {
     if (self)

@@ -14,8 +14,8 @@
 // report names that file and gives it up (the control may move it into
 // place); a file left behind is deleted once the report returns.
 // Call every member on the thread that created the service.
-#include <windows.h>
 #include <objbase.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <memory>
@@ -40,6 +40,10 @@ class WininetTransfer final : public dl::TransferService {
   void StartRead(const std::string& address, int32_t kind, const std::string& key, int32_t options,
                  dl::ReadSink& sink) override;
   void CancelRead(const std::string& key) override;
+
+  // 60 s, unless the environment variable LUMVEX_STALL_MS names another
+  // limit in milliseconds (so that tests of the stall watch run quickly).
+  static unsigned defaultStallMilliseconds();
 
   // Stops every read without further reports (teardown).
   void cancelAll();

@@ -5,11 +5,16 @@
 //
 //   lumvex_probe defaults <log>
 //       creates the control by ProgID and reads every property by dispatch id
+//   lumvex_probe typelib <log> <ocx>
+//       lists every identifier of the type library carried by the file
 //   lumvex_probe download <log> <url> <folder> [option...]
 //       one download; options: ocx=<path> (registration-free creation, else
 //       ProgID), wait, fail-redirect=0|1, rename-redirect=0|1,
-//       cancel-at=<bytes>, again-on-error=<url>, timeout=<ms>
-//   lumvex_probe host <log> <url> <folder> [ocx=<path>]
+//       cancel-at=<bytes>, release-at=<bytes> (let go of the control while
+//       busy), again-on-error=<url>, timeout=<ms>, stall=<ms> (the stall
+//       limit), linger=<ms> (pump this long after the end, then count the
+//       temporary files left)
+//   lumvex_probe host <log> <url> <folder> [ocx=<path>] [close-on-complete]
 //       hosts the control in the system's ActiveX container on a window
 //       titled "Lumvex host" until that window closes: by ProgID through the
 //       window class AtlAxWin, or with ocx= created registration-free and
@@ -22,15 +27,17 @@
 //
 // Exit code 0 when the scenario ran to its end, 1 when a check failed or it
 // timed out, 2 for a usage error.
-#include <windows.h>
 #include <ole2.h>
 #include <olectl.h>
 #include <psapi.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -64,13 +71,20 @@ std::string hex(unsigned long value) {
 
 std::string describe(const VARIANT& v) {
   switch (V_VT(&v)) {
-    case VT_EMPTY: return "EMPTY";
-    case VT_I2: return "I2:" + std::to_string(V_I2(&v));
-    case VT_I4: return "I4:" + std::to_string(V_I4(&v));
-    case VT_UI4: return "UI4:" + std::to_string(V_UI4(&v));
-    case VT_R4: return "R4:" + std::to_string(V_R4(&v));
-    case VT_BOOL: return std::string("BOOL:") + (V_BOOL(&v) == VARIANT_TRUE ? "-1" : V_BOOL(&v) ? "?" : "0");
-    case VT_BSTR: return "BSTR:" + lumvex::fromBstr(V_BSTR(&v));
+    case VT_EMPTY:
+      return "EMPTY";
+    case VT_I2:
+      return "I2:" + std::to_string(V_I2(&v));
+    case VT_I4:
+      return "I4:" + std::to_string(V_I4(&v));
+    case VT_UI4:
+      return "UI4:" + std::to_string(V_UI4(&v));
+    case VT_R4:
+      return "R4:" + std::to_string(V_R4(&v));
+    case VT_BOOL:
+      return std::string("BOOL:") + (V_BOOL(&v) == VARIANT_TRUE ? "-1" : V_BOOL(&v) ? "?" : "0");
+    case VT_BSTR:
+      return "BSTR:" + lumvex::fromBstr(V_BSTR(&v));
     case VT_DISPATCH: {
       if (!V_DISPATCH(&v)) return "DISPATCH:null";
       ComPtr<IFont> font;
@@ -82,7 +96,8 @@ std::string describe(const VARIANT& v) {
       font->get_Size(&size);
       return "FONT:" + lumvex::fromBstr(name.get()) + ":" + std::to_string(size.int64 / 10000.0);
     }
-    default: return "VT" + std::to_string(V_VT(&v));
+    default:
+      return "VT" + std::to_string(V_VT(&v));
   }
 }
 
@@ -118,7 +133,8 @@ const std::vector<std::pair<const char*, DISPID>>& properties() {
 }
 
 void logProperties(IDispatch* control, const char* prefix) {
-  for (const auto& [name, id] : properties()) logLine(std::string(prefix) + name + "=" + getAsText(control, id));
+  for (const auto& [name, id] : properties())
+    logLine(std::string(prefix) + name + "=" + getAsText(control, id));
 }
 
 HRESULT putBool(IDispatch* control, DISPID id, bool value) {
@@ -144,8 +160,8 @@ bool pumpUntil(F&& done, DWORD timeoutMs) {
   while (!done()) {
     ULONGLONG now = GetTickCount64();
     if (now >= end) return false;
-    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(std::min<ULONGLONG>(end - now, 100)), QS_ALLINPUT,
-                                MWMO_INPUTAVAILABLE);
+    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(std::min<ULONGLONG>(end - now, 100)),
+                                QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
       if (msg.message == WM_QUIT) return done();
@@ -170,7 +186,8 @@ std::map<std::string, std::string> options(const std::vector<std::wstring>& args
 }
 
 HRESULT createControl(const std::string& ocx, ComPtr<IDispatch>& control) {
-  if (!ocx.empty()) return lumvex::createControlFromFile(widen(ocx), IID_IDispatch, control.putVoid());
+  if (!ocx.empty())
+    return lumvex::createControlFromFile(widen(ocx), IID_IDispatch, control.putVoid());
   CLSID clsid;
   HRESULT hr = CLSIDFromProgID(L"Lumvex.bkDLControl", &clsid);
   if (FAILED(hr)) return hr;
@@ -193,18 +210,23 @@ class EventLog : public dl::ControlEvents {
   int completes = 0;
   float lastPercent = 0.0f;
   std::wstring againUrl;
+  std::function<void(int32_t)> onProgress;  // with the bytes read
+  std::function<void(int32_t)> onComplete;  // with the bytes
 
   void Click() override { logLine("EVENT Click"); }
   void DblClick() override { logLine("EVENT DblClick"); }
-  void MouseDown(int16_t b, int16_t s, float x, float y) override { mouse("MouseDown", b, s, x, y); }
+  void MouseDown(int16_t b, int16_t s, float x, float y) override {
+    mouse("MouseDown", b, s, x, y);
+  }
   void MouseMove(int16_t, int16_t, float, float) override {}
   void MouseUp(int16_t b, int16_t s, float x, float y) override { mouse("MouseUp", b, s, x, y); }
   void DLProgress(float percent, int32_t bytesRead, int32_t total) override {
     lastPercent = percent;
     char text[128];
-    std::snprintf(text, sizeof text, "EVENT DLProgress %.4f %ld %ld", percent, static_cast<long>(bytesRead),
-                  static_cast<long>(total));
+    std::snprintf(text, sizeof text, "EVENT DLProgress %.4f %ld %ld", percent,
+                  static_cast<long>(bytesRead), static_cast<long>(total));
     logLine(text);
+    if (onProgress) onProgress(bytesRead);
     if (cancelAt >= 0 && bytesRead >= cancelAt && control) {
       cancelAt = -1;
       logLine("ACTION CancelDownload");
@@ -234,10 +256,15 @@ class EventLog : public dl::ControlEvents {
       // A new download from the handler of a successful completion is refused.
       if (bytes > 0) {
         lumvex::beginDownload(control, started);
-        logLine(std::string("ACTION BeginDownload from DLComplete ") + (started ? "true" : "false"));
+        logLine(std::string("ACTION BeginDownload from DLComplete ") +
+                (started ? "true" : "false"));
       }
     }
     ended = true;
+    if (onComplete) {
+      onComplete(bytes);
+      logLine("HANDLER RETURNED");
+    }
   }
   void DLConnected(std::string a) override { logLine("EVENT DLConnected " + a); }
   void DLRedirect(std::string a) override { logLine("EVENT DLRedirect " + a); }
@@ -266,7 +293,8 @@ int runDefaults() {
   UINT count = 0;
   control->GetTypeInfoCount(&count);
   logLine("TYPEINFOCOUNT " + std::to_string(count));
-  const wchar_t* names[] = {L"BeginDownload", L"FileURL", L"CancelDownload", L"Refresh", L"ShowProgress"};
+  const wchar_t* names[] = {L"BeginDownload", L"FileURL", L"CancelDownload", L"Refresh",
+                            L"ShowProgress"};
   for (const wchar_t* n : names) {
     DISPID id = 0;
     LPOLESTR name = const_cast<LPOLESTR>(n);
@@ -286,9 +314,99 @@ int runDefaults() {
   return 0;
 }
 
+std::string guidText(const GUID& guid) {
+  wchar_t text[64];
+  StringFromGUID2(guid, text, 64);
+  return narrow(std::wstring(text));
+}
+
+std::string memberName(ITypeInfo* info, MEMBERID id) {
+  Bstr name;
+  info->GetDocumentation(id, name.put(), nullptr, nullptr, nullptr);
+  return lumvex::fromBstr(name.get());
+}
+
+// One line per identifier, each once: TYPE, VALUE (enumerations) and
+// MEMBER (dispatch ids of interfaces and event interfaces).
+void logTypeInfo(ITypeInfo* info, std::set<std::string>& seen) {
+  TYPEATTR* attr = nullptr;
+  if (FAILED(info->GetTypeAttr(&attr))) return;
+  const std::string name = memberName(info, MEMBERID_NIL);
+  auto once = [&](const std::string& line) {
+    if (seen.insert(line).second) logLine(line);
+  };
+  once("TYPE " + name + " " + std::to_string(attr->typekind) + " " + guidText(attr->guid) + " " +
+       std::to_string(attr->wMajorVerNum) + "." + std::to_string(attr->wMinorVerNum));
+  for (UINT i = 0; i < attr->cVars; ++i) {
+    VARDESC* var = nullptr;
+    if (FAILED(info->GetVarDesc(i, &var))) continue;
+    if (var->varkind == VAR_CONST && var->lpvarValue)
+      once("VALUE " + name + "." + memberName(info, var->memid) + "=" +
+           std::to_string(V_I4(var->lpvarValue)));
+    info->ReleaseVarDesc(var);
+  }
+  for (UINT i = 0; i < attr->cFuncs; ++i) {
+    FUNCDESC* func = nullptr;
+    if (FAILED(info->GetFuncDesc(i, &func))) continue;
+    once("MEMBER " + name + "." + memberName(info, func->memid) + " " +
+         hex(static_cast<unsigned long>(func->memid)));
+    info->ReleaseFuncDesc(func);
+  }
+  for (UINT i = 0; i < attr->cImplTypes; ++i) {
+    HREFTYPE ref = 0;
+    ComPtr<ITypeInfo> implemented;
+    INT flags = 0;
+    if (attr->typekind != TKIND_COCLASS || FAILED(info->GetRefTypeOfImplType(i, &ref)) ||
+        FAILED(info->GetRefTypeInfo(ref, implemented.put())) ||
+        FAILED(info->GetImplTypeFlags(i, &flags)))
+      continue;
+    once("IMPLEMENTS " + name + " " + memberName(implemented.get(), MEMBERID_NIL) + " " +
+         std::to_string(flags));
+  }
+  info->ReleaseTypeAttr(attr);
+}
+
+int runTypeLib(const std::vector<std::wstring>& args) {
+  if (args.size() < 4) return 2;
+  ComPtr<ITypeLib> lib;
+  HRESULT hr = LoadTypeLibEx(args[3].c_str(), REGKIND_NONE, lib.put());
+  logLine("LOAD " + hex(static_cast<unsigned long>(hr)));
+  if (FAILED(hr)) return 1;
+  TLIBATTR* attr = nullptr;
+  if (FAILED(lib->GetLibAttr(&attr))) return 1;
+  Bstr name;
+  lib->GetDocumentation(-1, name.put(), nullptr, nullptr, nullptr);
+  logLine("LIB " + lumvex::fromBstr(name.get()) + " " + guidText(attr->guid) + " " +
+          std::to_string(attr->wMajorVerNum) + "." + std::to_string(attr->wMinorVerNum));
+  lib->ReleaseTLibAttr(attr);
+  std::set<std::string> seen;
+  for (UINT i = 0; i < lib->GetTypeInfoCount(); ++i) {
+    ComPtr<ITypeInfo> info;
+    if (SUCCEEDED(lib->GetTypeInfo(i, info.put()))) logTypeInfo(info.get(), seen);
+  }
+  logLine("END");
+  return 0;
+}
+
+// The lvx*.tmp files of the temporary folder (the transfer's content files).
+size_t temporaryFiles() {
+  wchar_t folder[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH, folder);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((std::wstring(folder) + L"lvx*.tmp").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  size_t n = 0;
+  do ++n;
+  while (FindNextFileW(search, &found));
+  FindClose(search);
+  return n;
+}
+
 int runDownload(const std::vector<std::wstring>& args) {
   if (args.size() < 5) return 2;
   auto opt = options(args, 5);
+  if (opt.count("stall")) SetEnvironmentVariableW(L"LUMVEX_STALL_MS", widen(opt["stall"]).c_str());
+  logLine("TEMPFILES_BEFORE " + std::to_string(temporaryFiles()));
   ComPtr<IDispatch> control;
   HRESULT hr = createControl(opt.count("ocx") ? opt["ocx"] : "", control);
   logLine("CREATE " + hex(static_cast<unsigned long>(hr)));
@@ -299,10 +417,22 @@ int runDownload(const std::vector<std::wstring>& args) {
   if (opt.count("cancel-at")) events.cancelAt = std::atoi(opt["cancel-at"].c_str());
   if (opt.count("again-on-error")) events.againOnError = widen(opt["again-on-error"]);
   lumvex::EventConnection connection;
+  // Teardown while busy: the host lets go of the control in mid-download.
+  const int32_t releaseAt = opt.count("release-at") ? std::atoi(opt["release-at"].c_str()) : -1;
+  events.onProgress = [&](int32_t bytes) {
+    if (releaseAt < 0 || bytes < releaseAt || !control) return;
+    connection.disconnect();
+    events.control = nullptr;
+    control.reset();
+    logLine("ACTION Released");
+    events.ended = true;
+  };
   hr = connection.connect(control.get(), events);
   logLine("ADVISE " + hex(static_cast<unsigned long>(hr)));
-  if (opt.count("fail-redirect")) putBool(control.get(), dispid::kFailOnRedirect, opt["fail-redirect"] == "1");
-  if (opt.count("rename-redirect")) putBool(control.get(), dispid::kRenameOnRedirect, opt["rename-redirect"] == "1");
+  if (opt.count("fail-redirect"))
+    putBool(control.get(), dispid::kFailOnRedirect, opt["fail-redirect"] == "1");
+  if (opt.count("rename-redirect"))
+    putBool(control.get(), dispid::kRenameOnRedirect, opt["rename-redirect"] == "1");
   lumvex::putString(control.get(), dispid::kFileURL, args[3]);
   lumvex::putString(control.get(), dispid::kSaveFilePath, args[4]);
   logLine("SAVEFILENAME " + getAsText(control.get(), dispid::kSaveFileName));
@@ -310,18 +440,27 @@ int runDownload(const std::vector<std::wstring>& args) {
   ULONGLONG t0 = GetTickCount64();
   hr = opt.count("wait") ? lumvex::beginDownload(control.get(), true, started)
                          : lumvex::beginDownload(control.get(), started);
-  logLine(std::string("BEGIN ") + hex(static_cast<unsigned long>(hr)) + " " + (started ? "true" : "false"));
+  logLine(std::string("BEGIN ") + hex(static_cast<unsigned long>(hr)) + " " +
+          (started ? "true" : "false"));
   // Right after the start the size is not known yet: FileSize is the integer 0.
   logLine("FILESIZE_AT_START " + getAsText(control.get(), dispid::kFileSize));
-  DWORD timeout = opt.count("timeout") ? static_cast<DWORD>(std::atol(opt["timeout"].c_str())) : 120000;
+  DWORD timeout =
+      opt.count("timeout") ? static_cast<DWORD>(std::atol(opt["timeout"].c_str())) : 120000;
   // With an error, the completion (0) follows; a restarted download ends later.
   bool ok = pumpUntil(
-      [&] { return events.ended && events.againOnError.empty() && (opt.count("again-on-error") == 0 || events.completes >= 2); },
+      [&] {
+        return events.ended && events.againOnError.empty() &&
+               (opt.count("again-on-error") == 0 || events.completes >= 2);
+      },
       timeout);
   pumpUntil([] { return false; }, 300);  // anything that would wrongly follow
   logLine("ELAPSED_MS " + std::to_string(GetTickCount64() - t0));
-  logProperties(control.get(), "FINAL ");
+  if (control) logProperties(control.get(), "FINAL ");
   connection.disconnect();
+  if (opt.count("linger")) {
+    pumpUntil([] { return false; }, static_cast<DWORD>(std::atol(opt["linger"].c_str())));
+    logLine("TEMPFILES " + std::to_string(temporaryFiles()));
+  }
   logLine(ok ? "END" : "TIMEOUT");
   return ok ? 0 : 1;
 }
@@ -330,6 +469,7 @@ int runDownload(const std::vector<std::wstring>& args) {
 
 LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_DESTROY) {
+    logLine("WM_DESTROY");
     PostQuitMessage(0);
     return 0;
   }
@@ -348,7 +488,8 @@ std::string pixelAt(HWND window, int x, int y) {
 int runHost(const std::vector<std::wstring>& args) {
   if (args.size() < 5) return 2;
   HMODULE atl = LoadLibraryW(L"atl.dll");
-  auto init = atl ? reinterpret_cast<BOOL(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxWinInit")))
+  auto init = atl ? reinterpret_cast<BOOL(WINAPI*)()>(
+                        reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxWinInit")))
                   : nullptr;
   auto getControl = atl ? reinterpret_cast<HRESULT(WINAPI*)(HWND, IUnknown**)>(
                               reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxGetControl")))
@@ -363,14 +504,16 @@ int runHost(const std::vector<std::wstring>& args) {
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
   wc.lpszClassName = L"LumvexProbeHost";
   RegisterClassW(&wc);
-  HWND top = CreateWindowExW(0, L"LumvexProbeHost", L"Lumvex host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 100, 100, 440,
-                             160, nullptr, nullptr, wc.hInstance, nullptr);
+  HWND top =
+      CreateWindowExW(0, L"LumvexProbeHost", L"Lumvex host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 100,
+                      100, 440, 160, nullptr, nullptr, wc.hInstance, nullptr);
   ComPtr<IUnknown> unknown;
   ComPtr<IUnknown> container;
   const std::string ocx = args.size() > 5 ? narrow(args[5]) : std::string();
   if (ocx.rfind("ocx=", 0) == 0) {
     // The kit's own way: no registry, the library beside the program.
-    HRESULT hr = lumvex::createControlFromFile(widen(ocx.substr(4)), IID_IUnknown, unknown.putVoid());
+    HRESULT hr =
+        lumvex::createControlFromFile(widen(ocx.substr(4)), IID_IUnknown, unknown.putVoid());
     logLine("CREATE " + hex(static_cast<unsigned long>(hr)));
     if (FAILED(hr)) return 1;
     initNew(unknown.query<IDispatch>(IID_IDispatch).get());
@@ -379,15 +522,15 @@ int runHost(const std::vector<std::wstring>& args) {
     siteClass.hInstance = wc.hInstance;
     siteClass.lpszClassName = L"LumvexProbeSite";
     RegisterClassW(&siteClass);
-    HWND site = CreateWindowExW(0, L"LumvexProbeSite", L"", WS_CHILD | WS_VISIBLE, 20, 30, 380, 40, top, nullptr,
-                                wc.hInstance, nullptr);
+    HWND site = CreateWindowExW(0, L"LumvexProbeSite", L"", WS_CHILD | WS_VISIBLE, 20, 30, 380, 40,
+                                top, nullptr, wc.hInstance, nullptr);
     hr = lumvex::attachToWindow(unknown.get(), site, container.put());
     logLine("ATTACH " + hex(static_cast<unsigned long>(hr)));
     if (FAILED(hr)) return 1;
   } else {
     // The container creates the control named by its window text.
-    HWND ax = CreateWindowExW(0, L"AtlAxWin", L"Lumvex.bkDLControl", WS_CHILD | WS_VISIBLE, 20, 30, 380, 40, top,
-                              nullptr, wc.hInstance, nullptr);
+    HWND ax = CreateWindowExW(0, L"AtlAxWin", L"Lumvex.bkDLControl", WS_CHILD | WS_VISIBLE, 20, 30,
+                              380, 40, top, nullptr, wc.hInstance, nullptr);
     logLine(std::string("AXWINDOW ") + (ax ? "ok" : "failed"));
     if (!ax) return 1;
     HRESULT hr = getControl(ax, unknown.put());
@@ -400,14 +543,29 @@ int runHost(const std::vector<std::wstring>& args) {
   if (oleWindow) oleWindow->GetWindow(&controlWindow);
   RECT rc = {};
   if (controlWindow) GetClientRect(controlWindow, &rc);
-  logLine("CONTROLWINDOW " + std::string(controlWindow ? "ok" : "none") + " " + std::to_string(rc.right) + "x" +
-          std::to_string(rc.bottom));
+  logLine("CONTROLWINDOW " + std::string(controlWindow ? "ok" : "none") + " " +
+          std::to_string(rc.right) + "x" + std::to_string(rc.bottom));
   // Strong colours make the bar easy to tell from the background.
-  putLong(control.get(), dispid::kForeColor, 0x0000C000);   // green bar
-  putLong(control.get(), dispid::kBackColor, 0x00FFFFFF);   // white background
+  putLong(control.get(), dispid::kForeColor, 0x0000C000);  // green bar
+  putLong(control.get(), dispid::kBackColor, 0x00FFFFFF);  // white background
   EventLog events;
   lumvex::EventConnection connection;
   connection.connect(control.get(), events);
+  // What the updater does: from the handler of a successful completion it
+  // lets go of the control and closes its window.
+  if (args.size() > 6 && args[6] == L"close-on-complete") {
+    events.onComplete = [&](int32_t bytes) {
+      if (bytes <= 0) return;
+      connection.disconnect();
+      control.reset();
+      oleWindow.reset();
+      unknown.reset();
+      controlWindow = nullptr;
+      DestroyWindow(top);  // the container's window goes first, then the container
+      container.reset();
+      logLine("ACTION Released and closed");
+    };
+  }
   lumvex::putString(control.get(), dispid::kFileURL, args[3]);
   lumvex::putString(control.get(), dispid::kSaveFilePath, args[4]);
   bool started = false;
@@ -418,15 +576,18 @@ int runHost(const std::vector<std::wstring>& args) {
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
-    if (!reported && events.lastPercent > 0.0f && controlWindow) {
+    // Once the first half has arrived (reports may show part of it first).
+    if (!reported && events.lastPercent >= 0.5f && controlWindow) {
       reported = true;
       UpdateWindow(controlWindow);
       GetClientRect(controlWindow, &rc);
       // A quarter in: inside the bar; three quarters in: beyond it.
       logLine("PIXELS " + pixelAt(controlWindow, rc.right / 4, rc.bottom / 2) + " " +
-              pixelAt(controlWindow, rc.right * 3 / 4, rc.bottom / 2) + " " + std::to_string(events.lastPercent));
+              pixelAt(controlWindow, rc.right * 3 / 4, rc.bottom / 2) + " " +
+              std::to_string(events.lastPercent));
     }
   }
+  logLine("LOOP ENDED");
   connection.disconnect();
   logLine("END");
   return 0;
@@ -457,7 +618,8 @@ class MemoryBag final : public IPropertyBag {
       LARGE_INTEGER zero = {};
       it->second.object->Seek(zero, STREAM_SEEK_SET, nullptr);
       IDispatch* object = nullptr;
-      HRESULT hr = OleLoadFromStream(it->second.object.get(), IID_IDispatch, reinterpret_cast<void**>(&object));
+      HRESULT hr = OleLoadFromStream(it->second.object.get(), IID_IDispatch,
+                                     reinterpret_cast<void**>(&object));
       if (FAILED(hr)) return hr;
       V_VT(value) = VT_DISPATCH;
       V_DISPATCH(value) = object;
@@ -470,7 +632,8 @@ class MemoryBag final : public IPropertyBag {
     order_.push_back(narrow(std::wstring(name)));
     if (V_VT(value) == VT_DISPATCH || V_VT(value) == VT_UNKNOWN) {
       ComPtr<IPersistStream> persist;
-      if (!V_UNKNOWN(value) || FAILED(V_UNKNOWN(value)->QueryInterface(IID_IPersistStream, persist.putVoid())))
+      if (!V_UNKNOWN(value) ||
+          FAILED(V_UNKNOWN(value)->QueryInterface(IID_IPersistStream, persist.putVoid())))
         return E_INVALIDARG;
       e.object.reset();
       CreateStreamOnHGlobal(nullptr, TRUE, e.object.put());
@@ -492,6 +655,22 @@ class MemoryBag final : public IPropertyBag {
   };
   std::map<std::wstring, Entry> values_;
   std::vector<std::string> order_;
+};
+
+// A store that cannot be read: every key fails as a broken file would.
+class FailingBag final : public IPropertyBag {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IPropertyBag) ? this : nullptr;
+    return *out ? S_OK : E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE Read(LPCOLESTR, VARIANT*, IErrorLog*) override {
+    return STG_E_ACCESSDENIED;
+  }
+  HRESULT STDMETHODCALLTYPE Write(LPCOLESTR, VARIANT*) override { return STG_E_ACCESSDENIED; }
 };
 
 // Records the dispatch ids of the properties the control says have changed.
@@ -526,9 +705,16 @@ int runPersist(const std::vector<std::wstring>& args) {
     logLine(std::string(same ? "OK " : "MISMATCH ") + what + " got=" + got + " want=" + want);
   };
 
+  auto dirtiness = [](IDispatch* control) {
+    ComPtr<IPersistStreamInit> persist;
+    control->QueryInterface(IID_IPersistStreamInit, persist.putVoid());
+    return std::string(persist && persist->IsDirty() == S_OK ? "dirty" : "clean");
+  };
   ComPtr<IDispatch> first;
   if (FAILED(createControl(ocx, first))) return 1;
   initNew(first.get());
+  // The font taken from the container counts as a change to be saved.
+  expect("dirty after InitNew", dirtiness(first.get()), "dirty");
   // Nothing changed: only the font (the ambient one) may be written.
   {
     MemoryBag bag;
@@ -550,7 +736,14 @@ int runPersist(const std::vector<std::wstring>& args) {
   V_I2(&border) = 0;
   lumvex::putProperty(first.get(), dispid::kBorderStyle, border);
   // A font of our own.
-  FONTDESC desc = {sizeof(FONTDESC), const_cast<LPOLESTR>(L"Tahoma"), {}, FW_BOLD, DEFAULT_CHARSET, TRUE, FALSE, FALSE};
+  FONTDESC desc = {sizeof(FONTDESC),
+                   const_cast<LPOLESTR>(L"Tahoma"),
+                   {},
+                   FW_BOLD,
+                   DEFAULT_CHARSET,
+                   TRUE,
+                   FALSE,
+                   FALSE};
   desc.cySize.int64 = 14 * 10000;
   ComPtr<IFontDisp> font;
   OleCreateFontIndirect(&desc, IID_IFontDisp, font.putVoid());
@@ -561,24 +754,37 @@ int runPersist(const std::vector<std::wstring>& args) {
   HRESULT hr = lumvex::putProperty(first.get(), dispid::kFont, fontArg);
   logLine("PUTREF_FONT " + hex(static_cast<unsigned long>(hr)));
 
-  const char* keys[] = {"BackColor", "ForeColor", "Enabled", "Font", "BorderStyle", "FileURL",
-                        "SaveFilePath", "FailOnRedirect", "ShowProgress"};
+  const char* keys[] = {"BackColor", "ForeColor",    "Enabled",        "Font",        "BorderStyle",
+                        "FileURL",   "SaveFilePath", "FailOnRedirect", "ShowProgress"};
   std::map<std::string, std::string> before;
   for (const auto& [name, id] : properties()) before[name] = getAsText(first.get(), id);
   // The stored flag survives although reading the property gives false.
   putBool(first.get(), dispid::kRenameOnRedirect, true);
-  expect("RenameOnRedirect read while FailOnRedirect", getAsText(first.get(), dispid::kRenameOnRedirect), "BOOL:0");
+  expect("RenameOnRedirect read while FailOnRedirect",
+         getAsText(first.get(), dispid::kRenameOnRedirect), "BOOL:0");
 
   // Through a property bag.
   MemoryBag bag;
-  ComPtr<IPersistPropertyBag> savePersist = first.query<IPersistPropertyBag>(IID_IPersistPropertyBag);
+  ComPtr<IPersistPropertyBag> savePersist =
+      first.query<IPersistPropertyBag>(IID_IPersistPropertyBag);
   hr = savePersist->Save(&bag, TRUE, TRUE);
   logLine("SAVE_BAG " + hex(static_cast<unsigned long>(hr)) + " keys=" + bag.written());
   ComPtr<IDispatch> second;
   createControl(ocx, second);
-  ComPtr<IPersistPropertyBag> loadPersist = second.query<IPersistPropertyBag>(IID_IPersistPropertyBag);
+  ComPtr<IPersistPropertyBag> loadPersist =
+      second.query<IPersistPropertyBag>(IID_IPersistPropertyBag);
   hr = loadPersist->Load(&bag, nullptr);
   logLine("LOAD_BAG " + hex(static_cast<unsigned long>(hr)));
+  expect("dirty after Load", dirtiness(second.get()), "dirty");
+  // A store that fails is the container's error, not a silent default.
+  {
+    ComPtr<IDispatch> other;
+    createControl(ocx, other);
+    FailingBag broken;
+    hr = other.query<IPersistPropertyBag>(IID_IPersistPropertyBag)->Load(&broken, nullptr);
+    expect("failing bag refused", hex(static_cast<unsigned long>(hr)),
+           hex(static_cast<unsigned long>(STG_E_ACCESSDENIED)));
+  }
   for (const char* k : keys) {
     DISPID id = 0;
     for (const auto& [name, pid] : properties())
@@ -588,7 +794,8 @@ int runPersist(const std::vector<std::wstring>& args) {
   // Loaded settings do not derive the target file name.
   expect("bag SaveFileName", getAsText(second.get(), dispid::kSaveFileName), "BSTR:");
   putBool(second.get(), dispid::kFailOnRedirect, false);
-  expect("bag RenameOnRedirect stored flag", getAsText(second.get(), dispid::kRenameOnRedirect), "BOOL:-1");
+  expect("bag RenameOnRedirect stored flag", getAsText(second.get(), dispid::kRenameOnRedirect),
+         "BOOL:-1");
 
   // Through a stream.
   ComPtr<IStream> stream;
@@ -613,7 +820,8 @@ int runPersist(const std::vector<std::wstring>& args) {
     expect(std::string("stream ") + k, getAsText(third.get(), id), before[k]);
   }
   putBool(third.get(), dispid::kFailOnRedirect, false);
-  expect("stream RenameOnRedirect stored flag", getAsText(third.get(), dispid::kRenameOnRedirect), "BOOL:-1");
+  expect("stream RenameOnRedirect stored flag", getAsText(third.get(), dispid::kRenameOnRedirect),
+         "BOOL:-1");
 
   // A damaged stream is refused, not half applied.
   ComPtr<IStream> junk;
@@ -629,7 +837,8 @@ int runPersist(const std::vector<std::wstring>& args) {
   // Assignments are announced to the container, by dispatch id.
   ChangeLog changes;
   ComPtr<IConnectionPoint> point;
-  ComPtr<IConnectionPointContainer> points = fourth.query<IConnectionPointContainer>(IID_IConnectionPointContainer);
+  ComPtr<IConnectionPointContainer> points =
+      fourth.query<IConnectionPointContainer>(IID_IConnectionPointContainer);
   DWORD cookie = 0;
   if (points && SUCCEEDED(points->FindConnectionPoint(IID_IPropertyNotifySink, point.put())))
     point->Advise(&changes, &cookie);
@@ -651,7 +860,8 @@ int runPersist(const std::vector<std::wstring>& args) {
   V_VT(&v) = VT_BSTR;
   V_BSTR(&v) = text.get();
   hr = lumvex::putProperty(fourth.get(), dispid::kFileURL, v, &error);
-  expect("overflow", hex(static_cast<unsigned long>(hr)) + " " + narrow(error), "800A0006 Overflow");
+  expect("overflow", hex(static_cast<unsigned long>(hr)) + " " + narrow(error),
+         "800A0006 Overflow");
 
   logLine(failures ? "FAILURES " + std::to_string(failures) : "END");
   return failures ? 1 : 0;
@@ -679,7 +889,8 @@ int runBench(const std::vector<std::wstring>& args) {
   pmc.cb = sizeof pmc;
   GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc);
   char text[256];
-  std::snprintf(text, sizeof text, "BENCH saved=%d seconds=%.3f peak_working_set_mib=%.1f", saved ? 1 : 0, seconds,
+  std::snprintf(text, sizeof text, "BENCH saved=%d seconds=%.3f peak_working_set_mib=%.1f",
+                saved ? 1 : 0, seconds,
                 static_cast<double>(pmc.PeakWorkingSetSize) / (1024.0 * 1024.0));
   logLine(text);
   connection.disconnect();
@@ -702,6 +913,8 @@ int main() {
   const std::wstring& command = args[1];
   if (command == L"defaults")
     rc = runDefaults();
+  else if (command == L"typelib")
+    rc = runTypeLib(args);
   else if (command == L"download")
     rc = runDownload(args);
   else if (command == L"host")

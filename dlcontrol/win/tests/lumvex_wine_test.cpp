@@ -46,6 +46,7 @@ class Server {
   Server() {
     svr_.Get(R"(/files/(.+))", [this](const httplib::Request& req, httplib::Response& res) {
       std::lock_guard<std::mutex> lock(mutex_);
+      ++requests_[req.matches[1]];
       auto it = files_.find(req.matches[1]);
       if (it == files_.end()) {
         res.status = 404;
@@ -55,11 +56,14 @@ class Server {
       res.set_content(it->second, "application/octet-stream");
     });
     // /go/<name>/old.rar moves to /files/<name>: the two last segments differ.
-    svr_.Get(R"(/go/([^/]+)/old\.rar)", [this](const httplib::Request& req, httplib::Response& res) {
-      res.status = 302;
-      res.set_header("Location", url("/files/" + req.matches[1].str()));
+    svr_.Get(R"(/go/([^/]+)/old\.rar)",
+             [this](const httplib::Request& req, httplib::Response& res) {
+               res.status = 302;
+               res.set_header("Location", url("/files/" + req.matches[1].str()));
+             });
+    svr_.Get("/empty", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("", "text/plain");
     });
-    svr_.Get("/empty", [](const httplib::Request&, httplib::Response& res) { res.set_content("", "text/plain"); });
     svr_.Get("/missing", [](const httplib::Request&, httplib::Response& res) {
       res.status = 404;
       res.set_content("no such file", "text/plain");
@@ -91,11 +95,63 @@ class Server {
     });
     // Headers, then silence.
     svr_.Get("/silent", [this](const httplib::Request&, httplib::Response& res) {
-      res.set_content_provider(1000, "application/octet-stream", [this](size_t, size_t, httplib::DataSink&) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        releaseCv_.wait(lock, [this] { return stopping_; });
-        return false;
-      });
+      res.set_content_provider(1000, "application/octet-stream",
+                               [this](size_t, size_t, httplib::DataSink&) {
+                                 std::unique_lock<std::mutex> lock(mutex_);
+                                 releaseCv_.wait(lock, [this] { return stopping_.load(); });
+                                 return false;
+                               });
+    });
+    // 2 KiB every 50 ms until the client goes away, which it notes.
+    svr_.Get(R"(/drip/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+      res.set_content_provider(
+          std::stoul(req.matches[1]), "application/octet-stream",
+          [this](size_t, size_t, httplib::DataSink& sink) {
+            std::this_thread::sleep_for(milliseconds(50));
+            const std::string chunk(2048, 'd');
+            if (!stopping_ && sink.is_writable() && sink.write(chunk.data(), chunk.size()))
+              return true;
+            dripClosed_ = true;
+            return false;
+          });
+    });
+    // <fast> bytes at full speed, then 2 KiB every 250 ms (8 KB/s) up to <total>.
+    svr_.Get(R"(/slowing/(\d+)/(\d+))", [this](const httplib::Request& req,
+                                               httplib::Response& res) {
+      const size_t fast = std::stoul(req.matches[1]);
+      const size_t total = std::stoul(req.matches[2]);
+      res.set_content_provider(total, "application/octet-stream",
+                               [this, fast, total](size_t offset, size_t, httplib::DataSink& sink) {
+                                 if (stopping_) return false;
+                                 if (offset >= fast) std::this_thread::sleep_for(milliseconds(250));
+                                 const size_t n = std::min(
+                                     total - offset, offset < fast ? fast - offset : size_t(2048));
+                                 const std::string chunk(std::min(n, size_t(1) << 20), 'w');
+                                 return sink.write(chunk.data(), chunk.size());
+                               });
+    });
+    // <fast> bytes at full speed, then silence (of twice the length).
+    svr_.Get(R"(/stops/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+      const size_t fast = std::stoul(req.matches[1]);
+      res.set_content_provider(fast * 2, "application/octet-stream",
+                               [this, fast](size_t offset, size_t, httplib::DataSink& sink) {
+                                 if (offset < fast) {
+                                   const std::string chunk(std::min(fast - offset, size_t(1) << 20),
+                                                           'f');
+                                   return sink.write(chunk.data(), chunk.size());
+                                 }
+                                 std::unique_lock<std::mutex> lock(mutex_);
+                                 releaseCv_.wait(lock, [this] { return stopping_.load(); });
+                                 return false;
+                               });
+    });
+    // Announces 3 GiB; sends until the client gives up.
+    svr_.Get("/huge", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_content_provider(size_t(3) << 30, "application/octet-stream",
+                               [this](size_t, size_t, httplib::DataSink& sink) {
+                                 const std::string chunk(65536, 'g');
+                                 return !stopping_ && sink.write(chunk.data(), chunk.size());
+                               });
     });
     svr_.Get(R"(/big/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
       const size_t total = std::stoull(req.matches[1]);
@@ -130,7 +186,14 @@ class Server {
     }
     releaseCv_.notify_all();
   }
-  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  std::string url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  int requests(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_[name];
+  }
+  bool dripClosed() const { return dripClosed_; }
 
  private:
   httplib::Server svr_;
@@ -139,8 +202,10 @@ class Server {
   std::mutex mutex_;
   std::condition_variable releaseCv_;
   bool released_ = false;
-  bool stopping_ = false;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> dripClosed_{false};
   std::map<std::string, std::string> files_;
+  std::map<std::string, int> requests_;
 };
 
 std::vector<std::string> lines(const std::string& text) {
@@ -169,7 +234,8 @@ std::string final(const std::vector<std::string>& log, const std::string& name) 
 std::vector<std::string> milestones(const std::vector<std::string>& log) {
   std::vector<std::string> out;
   for (const std::string& l : log)
-    if ((l.rfind("EVENT ", 0) == 0 && l.rfind("EVENT DLProgress", 0) != 0) || l.rfind("ACTION ", 0) == 0)
+    if ((l.rfind("EVENT ", 0) == 0 && l.rfind("EVENT DLProgress", 0) != 0) ||
+        l.rfind("ACTION ", 0) == 0)
       out.push_back(l);
   return out;
 }
@@ -197,7 +263,8 @@ class LumvexWine : public ::testing::Test {
     if (exit) *exit = r.exitCode;
     std::string text = dir_->exists(log) ? dir_->read(log) : std::string();
     // A caller that asks for the exit code judges it itself.
-    if (!exit && (!r.exitCode || *r.exitCode != 0)) ADD_FAILURE() << "probe failed\n" << text << r.err;
+    if (!exit && (!r.exitCode || *r.exitCode != 0))
+      ADD_FAILURE() << "probe failed\n" << text << r.err;
     return lines(text);
   }
 
@@ -208,6 +275,7 @@ class LumvexWine : public ::testing::Test {
   }
 
   void hostHalfBar(const std::vector<std::string>& extra, const std::string& screenshotName);
+  void stopPartWay(const std::string& action, const std::string& lastEvent);
 
   std::unique_ptr<ProgramFolder> dir_;
   int runs_ = 0;
@@ -318,7 +386,8 @@ TEST_F(LumvexWine, RedirectFailsWhenFailOnRedirect) {
   server_.addFile("new.rar", pattern(1000, 3));
   auto log = download(server_.url("/go/new.rar/old.rar"));
   const std::string location = server_.url("/files/new.rar");
-  const std::vector<std::string> expected = {"EVENT DLError 2 Redirected to " + location, "EVENT DLComplete 0"};
+  const std::vector<std::string> expected = {"EVENT DLError 2 Redirected to " + location,
+                                             "EVENT DLComplete 0"};
   auto events = milestones(log);
   // Connection reports may come first; the ending is exact and nothing follows.
   ASSERT_GE(events.size(), 2u);
@@ -328,6 +397,7 @@ TEST_F(LumvexWine, RedirectFailsWhenFailOnRedirect) {
   EXPECT_EQ(final(log, "RenameOnRedirect"), "BOOL:0");
   EXPECT_FALSE(fs::exists(saved("new.rar")));
   EXPECT_FALSE(fs::exists(saved("old.rar")));
+  EXPECT_EQ(server_.requests("new.rar"), 0);  // the new location was never asked for
 }
 
 TEST_F(LumvexWine, RedirectFollowedAndRenamed) {
@@ -335,6 +405,7 @@ TEST_F(LumvexWine, RedirectFollowedAndRenamed) {
   auto log = download(server_.url("/go/new.rar/old.rar"), {"fail-redirect=0", "rename-redirect=1"});
   EXPECT_EQ(with(log, "EVENT DLRedirect " + server_.url("/files/new.rar")).size(), 1u);
   EXPECT_EQ(with(log, "EVENT DLComplete 2000").size(), 1u);
+  EXPECT_EQ(server_.requests("new.rar"), 1);
   EXPECT_EQ(readBytes(saved("new.rar")), pattern(2000, 4));
   EXPECT_FALSE(fs::exists(saved("old.rar")));
   EXPECT_EQ(final(log, "SaveFileName"), "BSTR:" + saveFolder() + "\\new.rar");
@@ -382,27 +453,129 @@ TEST_F(LumvexWine, ConnectionClosedEarlyIsAnErrorNotAShortFile) {
 
 TEST_F(LumvexWine, NewDownloadFromTheErrorHandler) {
   server_.addFile("good.bin", pattern(3000, 6));
-  auto log = download(server_.url("/missing"), {"again-on-error=" + server_.url("/files/good.bin")});
+  auto log =
+      download(server_.url("/missing"), {"again-on-error=" + server_.url("/files/good.bin")});
   auto events = milestones(log);
   auto at = std::find(events.begin(), events.end(), "ACTION BeginDownload from DLError true");
   ASSERT_NE(at, events.end()) << ::testing::PrintToString(events);
   // The old download's DLComplete (0) arrives while the new one is busy.
   ASSERT_NE(at + 1, events.end());
   EXPECT_EQ(*(at + 1), "EVENT DLComplete 0");
-  EXPECT_EQ(events.back() == "ACTION BeginDownload from DLComplete false" ? *(events.end() - 2) : events.back(),
+  EXPECT_EQ(events.back() == "ACTION BeginDownload from DLComplete false" ? *(events.end() - 2)
+                                                                          : events.back(),
             "EVENT DLComplete 3000");
   EXPECT_EQ(readBytes(saved("good.bin")), pattern(3000, 6));
 }
 
+// Runs a download that the host stops part-way (`action`), lingering after
+// it: the server must see the connection closed while the probe still runs,
+// and no temporary file may be left.
+void LumvexWine::stopPartWay(const std::string& action, const std::string& lastEvent) {
+  const std::string log = "stop.log";
+  WineProcess p = WineProcess::start(
+      {dir_->file("lumvex_probe.exe").string(), "download", dir_->winPath() + "\\" + log,
+       server_.url("/drip/4000000"), saveFolder(), "ocx=" + ocx(), action, "linger=4000"},
+      {.cwd = dir_->path(), .extraEnv = {}});
+  ASSERT_TRUE(waitUntil(
+      [&] { return dir_->exists(log) && !with(lines(dir_->read(log)), lastEvent).empty(); },
+      milliseconds(60000)));
+  EXPECT_TRUE(waitUntil([&] { return server_.dripClosed(); }, milliseconds(3000)));
+  EXPECT_TRUE(p.running());  // closed by the control, not by the end of the process
+  EXPECT_EQ(p.wait(milliseconds(60000)), 0);
+  auto seen = lines(dir_->read(log));
+  EXPECT_EQ(milestones(seen).back(), lastEvent);
+  EXPECT_TRUE(with(seen, "EVENT DLComplete").empty());
+  EXPECT_TRUE(with(seen, "EVENT DLError").empty());
+  EXPECT_EQ(with(seen, "TEMPFILES "), std::vector<std::string>{"TEMPFILES 0"});
+  EXPECT_FALSE(fs::exists(saved("4000000")));
+}
+
 TEST_F(LumvexWine, CancelStopsTheTransferWithoutAFile) {
-  auto log = download(server_.url("/half/400000"), {"cancel-at=1"});
-  auto events = milestones(log);
-  ASSERT_FALSE(events.empty());
-  EXPECT_EQ(events.back(), "EVENT DLCanceled");
-  EXPECT_TRUE(with(log, "EVENT DLComplete").empty());
-  EXPECT_TRUE(with(log, "EVENT DLError").empty());
-  EXPECT_FALSE(fs::exists(saved("400000")));
-  server_.release();
+  stopPartWay("cancel-at=8000", "EVENT DLCanceled");
+}
+
+TEST_F(LumvexWine, ReleasedWhileBusyStopsTheTransfer) {
+  stopPartWay("release-at=8000", "ACTION Released");
+}
+
+// A stream that falls to a few KB/s after a fast start, with reads grown
+// large meanwhile, is not taken for a silent one: it completes.
+TEST_F(LumvexWine, SlowingStreamCompletesWithinTheStallLimit) {
+  const size_t fast = 8 << 20, total = fast + 48 * 1024;
+  const std::string path = "/slowing/" + std::to_string(fast) + "/" + std::to_string(total);
+  auto log = download(server_.url(path), {"stall=1500"});
+  EXPECT_TRUE(with(log, "EVENT DLError").empty())
+      << ::testing::PrintToString(with(log, "EVENT DLError"));
+  EXPECT_EQ(with(log, "EVENT DLComplete " + std::to_string(total)).size(), 1u);
+  EXPECT_EQ(fs::file_size(saved(std::to_string(total))), total);
+}
+
+// Silence after a fast start (reads grown large) still ends at the limit.
+TEST_F(LumvexWine, StreamThatStopsAfterAFastStartEndsAtTheStallLimit) {
+  auto log = download(server_.url("/stops/8388608"), {"stall=1500", "timeout=30000"});
+  auto errors = with(log, "EVENT DLError 99 ");
+  ASSERT_EQ(errors.size(), 1u) << ::testing::PrintToString(log);
+  EXPECT_NE(errors[0].find("1.5 seconds"), std::string::npos) << errors[0];
+  EXPECT_EQ(milestones(log).back(), "EVENT DLComplete 0");
+}
+
+TEST_F(LumvexWine, FilesOfTwoGiBOrMoreEndInError99) {
+  auto log = download(server_.url("/huge"));
+  auto errors = with(log, "EVENT DLError 99 ");
+  ASSERT_EQ(errors.size(), 1u) << ::testing::PrintToString(log);
+  EXPECT_NE(errors[0].find("larger than 2 GiB"), std::string::npos) << errors[0];
+  EXPECT_EQ(milestones(log).back(), "EVENT DLComplete 0");
+  EXPECT_FALSE(fs::exists(saved("huge")));
+}
+
+// Every identifier hosts may rely on, read from the built file through the
+// type-information interfaces.
+TEST_F(LumvexWine, TypeLibraryCarriesEveryIdentifier) {
+  auto log = probe({"typelib", ocx()});
+  std::vector<std::string> expected = {
+      "LIB Lumvex {C8515966-EF37-46BC-9ECA-50174F0FC111} 3.0",
+      "TYPE bkDLControl 5 {89168053-A77C-471F-8FDC-E9E04784D4B1}",
+      "TYPE _bkDLControl 4 {DA895737-EB2F-4E89-9D57-298F46696FDF}",
+      "TYPE __bkDLControl 4 {B1BAE7D4-9A2D-450D-ACE9-E92CF17C285B}",
+      "TYPE bkDLError 0 {9C828C29-3BCF-4B1D-88C1-84B9F88E734C}",
+      "IMPLEMENTS bkDLControl _bkDLControl 1",   // default
+      "IMPLEMENTS bkDLControl __bkDLControl 3",  // default source
+      "VALUE bkDLError.bkDLEUnavailable=1",
+      "VALUE bkDLError.bkDLERedirect=2",
+      "VALUE bkDLError.bkDLEZeroLength=3",
+      "VALUE bkDLError.bkDLESaveError=4",
+      "VALUE bkDLError.bkDLEUnknown=99",
+  };
+  const std::pair<const char*, unsigned> members[] = {
+      {"BackColor", 0x68030010},        {"ForeColor", 0x6803000F},
+      {"Enabled", 0x6803000E},          {"Font", 0x6803000D},
+      {"BorderStyle", 0x6803000C},      {"BytesRead", 0x6803000B},
+      {"CacheFile", 0x6803000A},        {"ConnectionAddress", 0x68030009},
+      {"MIMEType", 0x68030008},         {"RedirectFile", 0x68030007},
+      {"Refresh", 0x60030011},          {"FileSize", 0x68030006},
+      {"FileURL", 0x68030005},          {"SaveFileName", 0x68030004},
+      {"SaveFilePath", 0x68030003},     {"BeginDownload", 0x6003001E},
+      {"CancelDownload", 0x60030021},   {"FailOnRedirect", 0x68030002},
+      {"RenameOnRedirect", 0x68030001}, {"ShowProgress", 0x68030000}};
+  char id[16];
+  for (const auto& [name, memid] : members) {
+    std::snprintf(id, sizeof id, "%08X", memid);
+    expected.push_back(std::string("MEMBER _bkDLControl.") + name + " " + id);
+  }
+  const char* events[] = {"Click",      "DblClick",    "MouseDown",      "MouseMove",
+                          "MouseUp",    "DLProgress",  "DLCanceled",     "DLError",
+                          "DLComplete", "DLConnected", "DLRedirect",     "DLCacheFile",
+                          "DLMIMEType", "DLFileSize",  "DLBeginDownload"};
+  for (unsigned i = 0; i < 15; ++i) {
+    std::snprintf(id, sizeof id, "%08X", i + 1);
+    expected.push_back(std::string("MEMBER __bkDLControl.") + events[i] + " " + id);
+  }
+  for (const std::string& e : expected)
+    EXPECT_EQ(with(log, e).size(), 1u) << e << "\n" << ::testing::PrintToString(log);
+  // No other type of these names carries another identifier (an alias with
+  // the zero GUID, for instance).
+  for (const std::string& t : with(log, "TYPE "))
+    EXPECT_EQ(t.find("{00000000-0000-0000-0000-000000000000}"), std::string::npos) << t;
 }
 
 TEST_F(LumvexWine, SilentServerEndsAfterTheStallLimit) {
@@ -423,7 +596,8 @@ TEST_F(LumvexWine, SettingsRoundTripThroughPropertyBagAndStream) {
   // RenameOnRedirect is stored as assigned (true, its default), not as read
   // (false while FailOnRedirect): so it is left out too.
   EXPECT_NE(std::find(log.begin(), log.end(),
-                      "SAVE_BAG 00000000 keys=BackColor,ForeColor,Enabled,Font,BorderStyle,FileURL,SaveFilePath,"
+                      "SAVE_BAG 00000000 "
+                      "keys=BackColor,ForeColor,Enabled,Font,BorderStyle,FileURL,SaveFilePath,"
                       "ShowProgress"),
             log.end())
       << ::testing::PrintToString(with(log, "SAVE_BAG"));
@@ -435,10 +609,12 @@ class LumvexWineUi : public LumvexWine {};
 
 // Runs the probe's host mode against a body that stops half-way; checks the
 // drawn bar, a click, and the end of the download once the body goes on.
-void LumvexWine::hostHalfBar(const std::vector<std::string>& extra, const std::string& screenshotName) {
+void LumvexWine::hostHalfBar(const std::vector<std::string>& extra,
+                             const std::string& screenshotName) {
   const std::string log = "host.log";
-  std::vector<std::string> args{dir_->file("lumvex_probe.exe").string(), "host", dir_->winPath() + "\\" + log,
-                                server_.url("/half/400000"), saveFolder()};
+  std::vector<std::string> args{dir_->file("lumvex_probe.exe").string(), "host",
+                                dir_->winPath() + "\\" + log, server_.url("/half/400000"),
+                                saveFolder()};
   args.insert(args.end(), extra.begin(), extra.end());
   WineProcess p = WineProcess::start(args, {.cwd = dir_->path(), .extraEnv = {}});
   auto window = waitWindow("-", "Lumvex host", milliseconds(30000));
@@ -469,15 +645,18 @@ void LumvexWine::hostHalfBar(const std::vector<std::string>& extra, const std::s
       milliseconds(20000)))
       << ::testing::PrintToString(seen);
   auto mouse = milestones(seen);
-  auto down = std::find_if(mouse.begin(), mouse.end(), [](auto& l) { return l.rfind("EVENT MouseDown 1 0", 0) == 0; });
+  auto down = std::find_if(mouse.begin(), mouse.end(),
+                           [](auto& l) { return l.rfind("EVENT MouseDown 1 0", 0) == 0; });
   ASSERT_NE(down, mouse.end());
-  auto up = std::find_if(down, mouse.end(), [](auto& l) { return l.rfind("EVENT MouseUp 1 0", 0) == 0; });
+  auto up =
+      std::find_if(down, mouse.end(), [](auto& l) { return l.rfind("EVENT MouseUp 1 0", 0) == 0; });
   ASSERT_NE(up, mouse.end());
   EXPECT_NE(std::find(up, mouse.end(), "EVENT Click"), mouse.end());
 
   server_.release();
-  ASSERT_TRUE(waitUntil([&] { return fs::exists(saved("400000")) && fs::file_size(saved("400000")) == 400000; },
-                        milliseconds(30000)));
+  ASSERT_TRUE(waitUntil(
+      [&] { return fs::exists(saved("400000")) && fs::file_size(saved("400000")) == 400000; },
+      milliseconds(30000)));
   ASSERT_TRUE(closeWindow("Lumvex host"));
   EXPECT_EQ(p.wait(milliseconds(30000)), 0);
 }
@@ -494,17 +673,38 @@ TEST_F(LumvexWineUi, HostedRegistrationFreeFromTheProgramFolder) {
   hostHalfBar({"ocx=" + ocx()}, "lumvex_half_progress_registration_free");
 }
 
+// The updater's way out: the handler of a successful DLComplete lets go of
+// the control and closes the window it sits on.
+TEST_F(LumvexWineUi, ReleasedAndClosedFromTheCompletionHandler) {
+  server_.addFile("pkg.rar", pattern(300000, 8));
+  const std::string log = "close.log";
+  WineProcess p = WineProcess::start(
+      {dir_->file("lumvex_probe.exe").string(), "host", dir_->winPath() + "\\" + log,
+       server_.url("/files/pkg.rar"), saveFolder(), "ocx=" + ocx(), "close-on-complete"},
+      {.cwd = dir_->path(), .extraEnv = {}});
+  EXPECT_EQ(p.wait(milliseconds(30000)), 0) << p.err();
+  auto seen = lines(dir_->read(log));
+  auto events = milestones(seen);
+  ASSERT_GE(events.size(), 2u) << ::testing::PrintToString(seen);
+  EXPECT_EQ(events[events.size() - 2], "EVENT DLComplete 300000");
+  EXPECT_EQ(events.back(), "ACTION Released and closed");
+  EXPECT_EQ(seen.back(), "END") << ::testing::PrintToString(seen);
+  EXPECT_EQ(readBytes(saved("pkg.rar")), pattern(300000, 8));
+}
+
 TEST_F(LumvexWineUi, StartFailureShowsTheCriticalBox) {
   const std::string log = "start.log";
-  WineProcess p = WineProcess::start({dir_->file("lumvex_probe.exe").string(), "download",
-                                      dir_->winPath() + "\\" + log, "nosuchscheme://x/y.bin", saveFolder(),
-                                      "ocx=" + ocx()},
-                                     {.cwd = dir_->path(), .extraEnv = {}});
+  WineProcess p = WineProcess::start(
+      {dir_->file("lumvex_probe.exe").string(), "download", dir_->winPath() + "\\" + log,
+       "nosuchscheme://x/y.bin", saveFolder(), "ocx=" + ocx()},
+      {.cwd = dir_->path(), .extraEnv = {}});
   auto box = waitDialog("-", milliseconds(30000), 1);
   ASSERT_TRUE(box) << p.err();
   EXPECT_EQ(box->title.rfind("bkDLControl Internal Error: ", 0), 0u) << box->title;
   const std::string number = box->title.substr(std::string("bkDLControl Internal Error: ").size());
-  EXPECT_EQ(box->text.rfind(number + "Error: \r\n", 0) == 0 || box->text.rfind(number + "Error: \n", 0) == 0, true)
+  EXPECT_EQ(box->text.rfind(number + "Error: \r\n", 0) == 0 ||
+                box->text.rfind(number + "Error: \n", 0) == 0,
+            true)
       << box->text;
   EXPECT_EQ(box->icon, "hand");
   EXPECT_EQ(p.wait(milliseconds(30000)), 0);
@@ -530,8 +730,8 @@ TEST_F(LumvexWine, Benchmark) {
   const size_t size = size_t(1) << 30;
   const std::string url = server_.url("/big/" + std::to_string(size));
   const std::string log = "bench.log";
-  WineProcess p = WineProcess::start({dir_->file("lumvex_probe.exe").string(), "bench", dir_->winPath() + "\\" + log,
-                                      url, saveFolder(), ocx()},
+  WineProcess p = WineProcess::start({dir_->file("lumvex_probe.exe").string(), "bench",
+                                      dir_->winPath() + "\\" + log, url, saveFolder(), ocx()},
                                      {.cwd = dir_->path(), .extraEnv = {}});
   long peak = 0;
   while (p.running()) {
@@ -553,10 +753,12 @@ TEST_F(LumvexWine, Benchmark) {
   ASSERT_EQ(rc, 0);
   fs::remove(curlOut);
   double controlSeconds = std::atof(bench[0].substr(bench[0].find("seconds=") + 8).c_str());
-  std::printf("LUMVEX_BENCH control_seconds=%.2f control_mib_s=%.1f curl_seconds=%.2f curl_mib_s=%.1f ratio=%.2f "
-              "peak_rss_mib=%.1f (%s)\n",
-              controlSeconds, 1024.0 / controlSeconds, curlSeconds, 1024.0 / curlSeconds, curlSeconds / controlSeconds,
-              peak / 1024.0, bench[0].c_str());
+  std::printf(
+      "LUMVEX_BENCH control_seconds=%.2f control_mib_s=%.1f curl_seconds=%.2f curl_mib_s=%.1f "
+      "ratio=%.2f "
+      "peak_rss_mib=%.1f (%s)\n",
+      controlSeconds, 1024.0 / controlSeconds, curlSeconds, 1024.0 / curlSeconds,
+      curlSeconds / controlSeconds, peak / 1024.0, bench[0].c_str());
   ::testing::Test::RecordProperty("control_seconds", std::to_string(controlSeconds));
   ::testing::Test::RecordProperty("curl_seconds", std::to_string(curlSeconds));
   ::testing::Test::RecordProperty("peak_rss_mib", std::to_string(peak / 1024.0));

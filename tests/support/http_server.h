@@ -23,7 +23,7 @@
 #include <string>
 #include <thread>
 
-namespace dl::testing {
+namespace testsupport {
 
 // Byte i of every served body: a period of 251 (a prime) so that a shifted
 // or repeated block shows.
@@ -148,4 +148,4 @@ class TestHttpServer {
   int port_ = 0;
 };
 
-}  // namespace dl::testing
+}  // namespace testsupport
