@@ -564,6 +564,14 @@ TEST(PosixPlatformTest, WritesCutMoveOrCopyAndDelete) {
   plat.writeContent(target.string(), moved);
   EXPECT_EQ(slurp(target), "new");
   EXPECT_FALSE(fs::exists(dir.path() / "tmp1"));
+  // So is one for a name not yet taken; it gets a new file's permissions.
+  const fs::path fresh = dir.path() / "fresh.bin";
+  std::ofstream(dir.path() / "tmp0", std::ios::binary) << "fresh";
+  fs::permissions(dir.path() / "tmp0", fs::perms::owner_read | fs::perms::owner_write);
+  plat.writeContent(fresh.string(), ReadContent{"", (dir.path() / "tmp0").string(), true});
+  EXPECT_EQ(slurp(fresh), "fresh");
+  EXPECT_FALSE(fs::exists(dir.path() / "tmp0"));
+  EXPECT_EQ(fs::status(fresh).permissions(), fs::status(target).permissions());
 
   // A file that is not movable is copied; so is one behind a symbolic link,
   // which is written through.
