@@ -25,6 +25,23 @@ using Clock = std::chrono::steady_clock;
 // Large receive buffers keep the number of write calls (and of callbacks)
 // low on fast links; one buffer per running read.
 constexpr long kReceiveBuffer = 512 * 1024;
+// libcurl hands the body over in pieces of at most 16 KiB; gathering them
+// writes the content file in far fewer calls.
+constexpr size_t kWriteBuffer = 512 * 1024;
+
+// Writes all of [p, p + n) to fd; false with errno set on failure.
+bool writeAll(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
 
 void globalInit() {
   static std::once_flag once;
@@ -94,6 +111,7 @@ struct CurlTransfer::Read {
   bool finished = false;  // its last report is queued
   int fd = -1;
   std::string tempPath;
+  std::vector<char> unwritten;  // received, not yet in the content file
   int64_t bytes = 0;
   int64_t total = 0;
   int64_t reportedBytes = -1;
@@ -188,19 +206,27 @@ struct CurlCallbacks {
       r.abortText = "The file at " + r.url + " is larger than 2 GiB";
       return 0;
     }
-    size_t done = 0;
-    while (done < len) {
-      const ssize_t w = ::write(r.fd, p + done, len - done);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        r.abortText =
-            "Cannot write the received data to " + r.tempPath + ": " + std::strerror(errno);
-        return 0;
-      }
-      done += static_cast<size_t>(w);
+    if (r.unwritten.capacity() < kWriteBuffer) r.unwritten.reserve(kWriteBuffer);
+    if (r.unwritten.size() + len > kWriteBuffer && !flush(r)) return 0;
+    if (len >= kWriteBuffer) {
+      if (!writeAll(r.fd, p, len)) return writeFailed(r);
+    } else {
+      r.unwritten.insert(r.unwritten.end(), p, p + len);
     }
     r.bytes += static_cast<int64_t>(len);
     return len;
+  }
+
+  static bool flush(CurlTransfer::Read& r) {
+    const bool ok = writeAll(r.fd, r.unwritten.data(), r.unwritten.size());
+    r.unwritten.clear();
+    if (!ok) writeFailed(r);
+    return ok;
+  }
+
+  static size_t writeFailed(CurlTransfer::Read& r) {
+    r.abortText = "Cannot write the received data to " + r.tempPath + ": " + std::strerror(errno);
+    return 0;
   }
 
   // The connection is up and the request about to go out.
@@ -394,6 +420,8 @@ void CurlTransfer::finish(Read& r, int result) {
     queue(r, Pending::kRedirect, std::move(rep));
     return;
   }
+  if (!CurlCallbacks::flush(r)) return fail(r, r.abortText);
+  r.unwritten = {};
   queueProgress(r, true);
   queue(r, Pending::kProgress, countReport(r, status::kEndDownloadData));
   ::close(r.fd);

@@ -3,8 +3,10 @@
 #include "dlcontrol/curl_transfer.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -240,6 +242,42 @@ TEST_F(CurlServiceTest, StalledServersEndWithAnError) {
     EXPECT_EQ(sink.reports.back().Content.Bytes, "No data was received from " + server.url(path) +
                                                      " for 0.4 seconds; the transfer was stopped");
   }
+}
+
+// Content is gathered before it is written: what arrives in many pieces
+// reaches the file whole, and a failing write ends the read with an error
+// whether it happens on the way or at the end.
+TEST_F(CurlServiceTest, GatheredWritesKeepTheContentAndReportFailures) {
+  CurlTransfer t(options());
+  {
+    RecordingSink sink;
+    t.StartRead(server.url("/data/3000000/w.bin"), 2, "k", 16, sink);
+    pumpUntil(t, [&] { return sink.completed; });
+    ASSERT_EQ(sink.content.size(), 3000000u);
+    size_t wrong = 0;
+    for (size_t i = 0; i < sink.content.size(); ++i) {
+      wrong += sink.content[i] != testsupport::patternByte(i);
+    }
+    EXPECT_EQ(wrong, 0u);
+  }
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 64 * 1024;
+  auto* oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  for (const char* path : {"/data/100000/end.bin", "/data/3000000/way.bin"}) {
+    SCOPED_TRACE(path);
+    RecordingSink sink;
+    t.StartRead(server.url(path), 2, "k", 16, sink);
+    pumpUntil(t, [&] { return t.activeReads() == 0; });
+    EXPECT_FALSE(sink.completed);
+    ASSERT_EQ(sink.codes.back(), status::kError);
+    EXPECT_EQ(sink.reports.back().Content.Bytes.rfind("Cannot write the received data to ", 0), 0u);
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(tempFiles(), 0u);
 }
 
 TEST_F(CurlServiceTest, CancelStopsReportsAndRemovesTheFile) {
@@ -564,6 +602,14 @@ TEST(PosixPlatformTest, WritesCutMoveOrCopyAndDelete) {
   plat.writeContent(target.string(), moved);
   EXPECT_EQ(slurp(target), "new");
   EXPECT_FALSE(fs::exists(dir.path() / "tmp1"));
+  // So is one for a name not yet taken; it gets a new file's permissions.
+  const fs::path fresh = dir.path() / "fresh.bin";
+  std::ofstream(dir.path() / "tmp0", std::ios::binary) << "fresh";
+  fs::permissions(dir.path() / "tmp0", fs::perms::owner_read | fs::perms::owner_write);
+  plat.writeContent(fresh.string(), ReadContent{"", (dir.path() / "tmp0").string(), true});
+  EXPECT_EQ(slurp(fresh), "fresh");
+  EXPECT_FALSE(fs::exists(dir.path() / "tmp0"));
+  EXPECT_EQ(fs::status(fresh).permissions(), fs::status(target).permissions());
 
   // A file that is not movable is copied; so is one behind a symbolic link,
   // which is written through.

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "platform/error.h"
 
@@ -42,6 +43,10 @@ class Fd {
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
   // Closes now so that a failing close (a full disk on some file systems)
   // is reported rather than lost.
   void close() {
@@ -69,6 +74,7 @@ void writeAll(int fd, const char* p, size_t n) {
 // Copies in the kernel where it can, through a bounded buffer where not.
 void copyFile(int from, int to) {
   bool kernel = true;
+  std::vector<char> buf;
   for (;;) {
     if (kernel) {
       const ssize_t c = ::copy_file_range(from, nullptr, to, nullptr, 64u << 20, 0);
@@ -79,30 +85,41 @@ void copyFile(int from, int to) {
         throwErrno(errno);
       kernel = false;
     }
-    static thread_local char buf[1 << 20];
-    const ssize_t r = ::read(from, buf, sizeof buf);
+    if (buf.empty()) buf.resize(1 << 20);
+    const ssize_t r = ::read(from, buf.data(), buf.size());
     if (r < 0) {
       if (errno == EINTR) continue;
       throwErrno(errno);
     }
     if (r == 0) return;
-    writeAll(to, buf, static_cast<size_t>(r));
+    writeAll(to, buf.data(), static_cast<size_t>(r));
   }
 }
 
+enum class Moved { kNo, kYes, kTargetGone };
+
 // Renames the content file over the (opened) target when that gives the
 // same result as writing it: a plain file with one link on the same file
-// system. The content file takes over the target's permission bits. False
-// when the bytes must be copied instead.
-bool moveInto(const std::string& from, const std::string& target, int targetFd) {
+// system. The content file takes over the target's permission bits. kNo
+// when the bytes must be copied instead; kTargetGone when, besides, the
+// target's name has been freed and must be created again.
+//
+// Renaming over an existing file makes ext4 write the new content to disk
+// first, which for a large download takes about as long as the download
+// itself. A target that writeContent has just created is empty, so there is
+// nothing to keep safe: its name is freed first and the rename replaces
+// nothing. An older file keeps the file system's protection.
+Moved moveInto(const std::string& from, const std::string& target, int targetFd, bool created) {
   struct stat t {};
   struct stat f {};
-  if (::fstat(targetFd, &t) != 0 || ::stat(from.c_str(), &f) != 0) return false;
+  if (::fstat(targetFd, &t) != 0 || ::stat(from.c_str(), &f) != 0) return Moved::kNo;
   struct stat link {};
-  if (::lstat(target.c_str(), &link) != 0 || !S_ISREG(link.st_mode)) return false;
-  if (!S_ISREG(t.st_mode) || t.st_nlink != 1 || t.st_dev != f.st_dev) return false;
-  if (::chmod(from.c_str(), t.st_mode & 07777) != 0) return false;
-  return ::rename(from.c_str(), target.c_str()) == 0;
+  if (::lstat(target.c_str(), &link) != 0 || !S_ISREG(link.st_mode)) return Moved::kNo;
+  if (!S_ISREG(t.st_mode) || t.st_nlink != 1 || t.st_dev != f.st_dev) return Moved::kNo;
+  if (::chmod(from.c_str(), t.st_mode & 07777) != 0) return Moved::kNo;
+  const bool freed = created && t.st_size == 0 && ::unlink(target.c_str()) == 0;
+  if (::rename(from.c_str(), target.c_str()) == 0) return Moved::kYes;
+  return freed ? Moved::kTargetGone : Moved::kNo;
 }
 
 }  // namespace
@@ -136,11 +153,25 @@ void PosixControlPlatform::writeContent(const std::string& path, const ReadConte
   const std::string target = posixPath(path);
   // Opening the target first gives the same failures (missing folder,
   // read-only file) whichever way the bytes then get there.
-  Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  bool created = true;
+  Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (out.get() < 0 && errno == EEXIST) {
+    created = false;
+    out.reset(::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  }
   if (out.get() < 0) throwErrno(errno);
-  if (content.inFile() && content.Movable && moveInto(content.FilePath, target, out.get())) {
-    out.close();
-    return;
+  if (content.inFile() && content.Movable) {
+    switch (moveInto(content.FilePath, target, out.get(), created)) {
+      case Moved::kYes:
+        out.close();
+        return;
+      case Moved::kTargetGone:
+        out.reset(::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+        if (out.get() < 0) throwErrno(errno);
+        break;
+      case Moved::kNo:
+        break;
+    }
   }
   if (::ftruncate(out.get(), 0) != 0) throwErrno(errno);
   if (content.inFile()) {

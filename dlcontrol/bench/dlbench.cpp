@@ -1,13 +1,15 @@
 // Download benchmark: one large file over loopback, fetched by the control
 // (engine + libcurl service, headless) and by the curl command line, in the
 // same run against the same server. Prints throughput and the control's peak
-// resident memory.
+// resident memory, and the processor time each took (user plus system),
+// which a busy machine disturbs less than the elapsed time.
 //
 //   dlbench [--size-mib N] [--dir FOLDER] [--rounds R]
 //
 // The server runs in a child process so that its buffers do not count
 // towards the control's memory.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,15 +62,25 @@ pid_t startServer(int& port) {
 
 struct Result {
   double seconds = 0;
+  double cpu = 0;
   bool ok = false;
 };
 
+double cpuSeconds(int who) {
+  rusage u{};
+  ::getrusage(who, &u);
+  const auto s = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return s(u.ru_utime) + s(u.ru_stime);
+}
+
 Result runCurlCli(const std::string& url, const fs::path& out) {
   const std::string cmd = "curl -s -f -o '" + out.string() + "' '" + url + "'";
+  const double c0 = cpuSeconds(RUSAGE_CHILDREN);
   const auto t0 = Clock::now();
   const int rc = std::system(cmd.c_str());
   Result r;
   r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  r.cpu = cpuSeconds(RUSAGE_CHILDREN) - c0;
   r.ok = rc == 0;
   return r;
 }
@@ -90,10 +102,12 @@ Result runControl(const std::string& url, const fs::path& folder) {
   control.InitNew();
   control.putSaveFilePath(folder.string());
   control.putFileURL(url);
+  const double c0 = cpuSeconds(RUSAGE_SELF);
   const auto t0 = Clock::now();
   Result r;
   r.ok = control.BeginDownload(true);
   r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  r.cpu = cpuSeconds(RUSAGE_SELF) - c0;
   return r;
 }
 
@@ -125,7 +139,7 @@ int main(int argc, char** argv) {
       "http://127.0.0.1:" + std::to_string(port) + "/data/" + std::to_string(size) + "/bench.bin";
   const long rssBefore = statusKiB("VmRSS");
 
-  double bestCurl = 1e9, bestControl = 1e9;
+  double bestCurl = 1e9, bestControl = 1e9, cpuCurl = 1e9, cpuControl = 1e9;
   bool ok = true;
   for (int round = 0; round < rounds; ++round) {
     const Result c = runCurlCli(url, work / "curl" / "bench.bin");
@@ -134,7 +148,10 @@ int main(int argc, char** argv) {
          fs::file_size(work / "curl" / "bench.bin") == size;
     bestCurl = std::min(bestCurl, c.seconds);
     bestControl = std::min(bestControl, d.seconds);
-    std::printf("round %d: curl %.3f s, control %.3f s\n", round + 1, c.seconds, d.seconds);
+    cpuCurl = std::min(cpuCurl, c.cpu);
+    cpuControl = std::min(cpuControl, d.cpu);
+    std::printf("round %d: curl %.3f s (cpu %.3f s), control %.3f s (cpu %.3f s)\n", round + 1,
+                c.seconds, c.cpu, d.seconds, d.cpu);
     fs::remove(work / "curl" / "bench.bin");
     fs::remove(work / "control" / "bench.bin");
   }
@@ -147,6 +164,8 @@ int main(int argc, char** argv) {
   std::printf("curl (cli)      %.1f MiB/s\n", mib / bestCurl);
   std::printf("control         %.1f MiB/s  (%.2f of curl)\n", mib / bestControl,
               bestCurl / bestControl);
+  std::printf("cpu time        curl %.3f s, control %.3f s  (%.2f of curl's)\n", cpuCurl,
+              cpuControl, cpuControl / cpuCurl);
   std::printf("peak RSS        %.1f MiB (before the downloads %.1f MiB)\n",
               static_cast<double>(statusKiB("VmHWM")) / 1024.0,
               static_cast<double>(rssBefore) / 1024.0);
