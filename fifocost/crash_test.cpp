@@ -14,26 +14,31 @@
 #include "fifocost/appdb.h"
 #include "fifocost/lpart.h"
 #include "fifocost/testing/ledger.h"
+#include "fifocost/testing/year_store.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using fifocost::testing::Engine;
 using fifocost::testing::Line;
 using Clock = std::chrono::steady_clock;
 
 // A program folder: Tallyrun, its application database and the year ledger.
 struct Install {
   fs::path dir;
-  std::string year;
+  std::unique_ptr<fifocost::testing::YearStore> year;
 
-  Install(const fs::path& d, const fifocost::testing::Ledger& ledger) : dir(d) {
+  Install(const fs::path& d, const fifocost::testing::Ledger& ledger, Engine engine) : dir(d) {
     fs::remove_all(dir);
     fs::create_directories(dir);
     fs::copy_file(TALLYRUN_PATH, dir / "Tallyrun");
-    year = (dir / "2011.db").string();
-    fifocost::testing::writeYearDb(year, ledger);
+    if (engine == Engine::kSqlite)
+      year = fifocost::testing::makeSqliteStore((dir / "2011.db").string());
+    else
+      year = fifocost::testing::makePostgresStore(fifocost::testing::databaseName("crash_" + d.filename().string()));
+    year->write(ledger);
     // The name in another letter case, as it may come from a Windows share.
-    fifocost::testing::writeAppDb((dir / "velmora.dll").string(), year, "2011-11-30");
+    fifocost::testing::writeAppDb((dir / "velmora.dll").string(), year->dbpath(), "2011-11-30");
   }
 
   // The program as shipped.
@@ -76,7 +81,9 @@ bool sameCosting(const Line& a, const Line& b) {
   return a.available == b.available && a.unitCost == b.unitCost && a.cost == b.cost && a.settled == b.settled;
 }
 
-TEST(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
+class CrashSafety : public ::testing::TestWithParam<Engine> {};
+
+TEST_P(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
   fifocost::testing::GenParams p;
   p.lines = 80000;
   p.items = 400;
@@ -85,14 +92,14 @@ TEST(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
   const auto ledger = fifocost::testing::generate(p);
   const fs::path base = fs::temp_directory_path() / ("tallyrun_crash_" + std::to_string(::getpid()));
 
-  Install reference(base / "reference", ledger);
+  Install reference(base / "reference", ledger, GetParam());
   const auto t0 = Clock::now();
   ASSERT_EQ(reference.runToEnd(), 0);
   const auto runTime = Clock::now() - t0;
-  const auto expected = fifocost::testing::readLines(reference.year);
-  const auto initial = fifocost::testing::readLines(Install(base / "initial", ledger).year);
+  const auto expected = reference.year->lines();
+  const auto initial = Install(base / "initial", ledger, GetParam()).year->lines();
 
-  Install killed(base / "killed", ledger);
+  Install killed(base / "killed", ledger, GetParam());
   std::mt19937 rng(20111130);
   const auto maxWaitUs = std::chrono::duration_cast<std::chrono::microseconds>(runTime).count();
   int kills = 0;
@@ -105,7 +112,7 @@ TEST(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
     int status = 0;
     waitpid(pid, &status, 0);
 
-    const auto now = fifocost::testing::readLines(killed.year);
+    const auto now = killed.year->lines();
     ASSERT_EQ(now.size(), expected.size());
     // Every item is either untouched or costed as the full run costs it.
     std::map<std::string, int> itemState;  // 1 untouched, 2 done, 3 both possible
@@ -131,8 +138,15 @@ TEST(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
   EXPECT_GE(kills, 10) << "too few runs were still going when killed";
   EXPECT_GE(partial, 3) << "too few kills came between commits";
   ASSERT_EQ(killed.runToEnd(), 0);
-  EXPECT_EQ(fifocost::testing::readLines(killed.year), expected);
+  EXPECT_EQ(killed.year->lines(), expected);
   fs::remove_all(base);
 }
+
+// On a server the killed run's connection ends and the server rolls back
+// what it had not committed.
+INSTANTIATE_TEST_SUITE_P(BothEngines, CrashSafety, ::testing::Values(Engine::kSqlite, Engine::kPostgres),
+                         [](const auto& info) {
+                           return std::string(info.param == Engine::kSqlite ? "Sqlite" : "Postgres");
+                         });
 
 }  // namespace

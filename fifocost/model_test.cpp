@@ -8,6 +8,7 @@
 
 #include "fifocost/lpart.h"
 #include "fifocost/testing/ledger.h"
+#include "fifocost/testing/year_store.h"
 
 namespace {
 
@@ -81,9 +82,18 @@ std::vector<Line> model(const Ledger& ledger, const std::string& cutOff) {
   return lines;
 }
 
-TEST(LPartModel, AgreesWithTheModelOnGeneratedLedgers) {
+class LPartModel : public ::testing::TestWithParam<fifocost::testing::Engine> {};
+
+TEST_P(LPartModel, AgreesWithTheModelOnGeneratedLedgers) {
   const fs::path dir = fs::temp_directory_path() / ("lpart_model_" + std::to_string(::getpid()));
-  for (uint64_t seed = 1; seed <= 40; ++seed) {
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  auto store = GetParam() == fifocost::testing::Engine::kSqlite
+                   ? fifocost::testing::makeSqliteStore((dir / "y.db").string())
+                   : fifocost::testing::makePostgresStore(fifocost::testing::databaseName("model"));
+  // A server run costs a connection and a fresh schema: every fourth ledger.
+  const uint64_t step = GetParam() == fifocost::testing::Engine::kSqlite ? 1 : 4;
+  for (uint64_t seed = 1; seed <= 40; seed += step) {
     fifocost::testing::GenParams p;
     p.seed = seed;
     p.lines = 60 + seed * 7;
@@ -94,15 +104,14 @@ TEST(LPartModel, AgreesWithTheModelOnGeneratedLedgers) {
     const std::string cutOff = seed % 2 ? "2011-12-31" : "2011-08-15";
     const auto expected = model(ledger, cutOff);
     for (auto mode : {fifocost::ReadMode::kSnapshot, fifocost::ReadMode::kPerStatement}) {
-      fs::remove_all(dir);
-      fs::create_directories(dir);
-      fifocost::testing::writeYearDb((dir / "y.db").string(), ledger);
-      fifocost::testing::writeAppDb((dir / "Velmora.DLL").string(), (dir / "y.db").string(), cutOff);
+      store->write(ledger);
+      fs::remove((dir / "Velmora.DLL"));
+      fifocost::testing::writeAppDb((dir / "Velmora.DLL").string(), store->dbpath(), cutOff);
       fifocost::Options options;
       options.mode = mode;
       options.linesPerCommit = seed % 4;
       fifocost::LPart((dir / "Velmora.DLL").string(), fifocost::Services{}, options);
-      const auto got = fifocost::testing::readLines((dir / "y.db").string());
+      const auto got = store->lines();
       ASSERT_EQ(got.size(), expected.size());
       for (size_t i = 0; i < got.size(); ++i)
         ASSERT_EQ(got[i], expected[i]) << "seed " << seed << " line " << i << " mode " << static_cast<int>(mode);
@@ -110,5 +119,11 @@ TEST(LPartModel, AgreesWithTheModelOnGeneratedLedgers) {
   }
   fs::remove_all(dir);
 }
+
+INSTANTIATE_TEST_SUITE_P(BothEngines, LPartModel,
+                         ::testing::Values(fifocost::testing::Engine::kSqlite, fifocost::testing::Engine::kPostgres),
+                         [](const auto& info) {
+                           return std::string(info.param == fifocost::testing::Engine::kSqlite ? "Sqlite" : "Postgres");
+                         });
 
 }  // namespace
