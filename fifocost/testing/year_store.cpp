@@ -100,6 +100,7 @@ class PostgresStore : public YearStore {
   std::string dbpath() const override { return server_.odbcPath(name_); }
 
   void write(const Ledger& ledger) override {
+    if (!exists_) create();
     Pg db(server_.libpq(name_));
     db.exec("DROP TABLE IF EXISTS 库清单, 库单");
     db.exec(schemaScript());
@@ -189,6 +190,7 @@ class PostgresStore : public YearStore {
 
   PgServer server_;
   std::string name_;
+  bool exists_ = false;
 };
 
 }  // namespace
