@@ -644,10 +644,25 @@ class OdbcDatabase : public Database {
   DataVersion version_;
 };
 
+// psqlODBC's default wraps every statement of a transaction in a savepoint, so
+// that a failing statement alone is undone. This layer has the embedded
+// road's rule instead (a failed statement ends the transaction, see
+// Server::afterFailure), so the driver is asked for that rule, unless the
+// connection string chooses: a round trip less per save, and no
+// subtransaction ids that DataVersion would take for other users' work.
+std::string withTransactionRollback(const std::string& connect) {
+  std::string lowered = ";" + connect;
+  for (char& c : lowered) c = dialect::lowerAscii(c);
+  for (size_t at = lowered.find(";protocol"); at != std::string::npos; at = lowered.find(";protocol", at + 1))
+    if (lowered.find_first_not_of(' ', at + 9) == lowered.find('=', at)) return connect;
+  const bool ends = connect.empty() || connect.back() == ';';
+  return connect + (ends ? "" : ";") + "Protocol=7.4-1;";
+}
+
 }  // namespace
 
 std::unique_ptr<Database> openOdbcDatabase(const std::string& connect) {
-  auto server = std::make_shared<Server>(connect);
+  auto server = std::make_shared<Server>(withTransactionRollback(connect));
   const std::string dbms = server->conn.dbmsName();
   if (dbms != "PostgreSQL")
     throw DbError(kErrOdbcConnect, "ODBC--connection to '" + server->conn.target() +
