@@ -41,6 +41,7 @@ inline constexpr int kErrReadOnly = 3027;         // database or object is read-
 inline constexpr int kErrTooFewParameters = 3061; // a name in a statement is no field
 inline constexpr int kErrNoTransaction = 3034;    // commit or rollback without begin
 inline constexpr int kErrObjectClosed = 3420;     // object invalid or no longer set
+inline constexpr int kErrOdbcConnect = 3151;      // "ODBC--connection failed": no driver, refused, bad login
 
 struct Null {
   bool operator==(const Null&) const = default;
@@ -94,9 +95,10 @@ class Database {
   // Runs an action statement. With failOnError false, rows that cannot be
   // updated are passed over silently.
   virtual void execute(const std::string& sql, bool failOnError = false) = 0;
-  // Transactions; nested calls make nested (savepoint) transactions. The
-  // outermost begin takes the write lock at once, so nobody else commits
-  // while it is open.
+  // Transactions; nested calls make nested (savepoint) transactions. On a
+  // file the outermost begin takes the write lock at once, so nobody else
+  // commits while it is open; on a server other users' writes wait only for
+  // the rows this transaction has written.
   virtual void beginTrans() = 0;
   virtual void commitTrans() = 0;
   virtual void rollback() = 0;
@@ -104,19 +106,36 @@ class Database {
   // back by itself (a full disk, an I/O error): nothing of it is left.
   virtual bool inTransaction() = 0;
   // A number that changes whenever another connection has committed a change
-  // to the file since the last call (own changes leave it alone).
+  // to the file since the last call (own changes leave it alone). On a
+  // server it may also change when another user's commit touched nothing of
+  // this database.
   virtual int64_t dataVersion() = 0;
   virtual void close() = 0;
 };
 
-// Opens an existing database file, shared and writable; a missing file is
-// never created. `connect` is the original engine's connect string
-// ("; pwd=..."): SQLite files carry no password, so it is accepted and
-// ignored (the files' protection is the file system's).
+// How long a commit waits for the disk. kScratch suits a file that is made
+// anew from its source at every use (the launcher's day copy of the
+// application database): commits do not wait for the disk, so a power cut
+// may lose the last writes of the copy, never anything of the source.
+enum class Durability { kFull, kScratch };
+
+// Opens an existing database, shared and writable.
+//
+// A `path` that begins with "ODBC;" (any letter case) is an ODBC connection
+// string after that prefix, for a database on a PostgreSQL server
+// (odbc_database.h): `connect` and `durability` do not apply, tables need a
+// primary key for their rows to be saved through a row set, and writes lock
+// rows, not the database. Failures to connect are DbError 3151 with the
+// driver's description (the password left out).
+//
+// Any other `path` is a database file; a missing file is never created.
+// `connect` is the original engine's connect string ("; pwd=..."): SQLite
+// files carry no password, so it is accepted and ignored (the files'
+// protection is the file system's).
 //
 // Dialect: statements use bracketed names, '...' or "..." text, #date#
 // literals (yyyy-mm-dd or m/d/yyyy, optional time), True/False, and
-// table-qualified SET targets; they are translated for SQLite. A text column
+// table-qualified SET targets; they are translated for the engine. A text column
 // compared with a value or grouped on ignores ASCII letter case, as in the
 // original engine (a comparison of two columns, a join, stays by bytes so
 // that indexes serve it), but ORDER BY on a text column uses the zh-CN collation
@@ -127,12 +146,6 @@ class Database {
 // A SELECT over one or more tables opens as an updatable row set: an
 // assigned field is written to the row of the table it comes from.
 // Recordsets hold their rows in memory from the moment they are opened.
-// How long a commit waits for the disk. kScratch suits a file that is made
-// anew from its source at every use (the launcher's day copy of the
-// application database): commits do not wait for the disk, so a power cut
-// may lose the last writes of the copy, never anything of the source.
-enum class Durability { kFull, kScratch };
-
 std::unique_ptr<Database> openDatabase(const std::string& path, const std::string& connect = "",
                                        Durability durability = Durability::kFull);
 

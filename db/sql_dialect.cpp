@@ -4,133 +4,16 @@
 #include <optional>
 
 #include "db/database.h"
+#include "db/sql_tokens.h"
 
 namespace db::dialect {
 namespace {
 
-enum class Kind { kSpace, kIdent, kBracketIdent, kString, kNumber, kDate, kPunct };
-
-struct Token {
-  Kind kind;
-  std::string name;  // identifier name or literal contents
-  std::string out;   // translated text
-};
-
-bool identStart(unsigned char c) { return c == '_' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || c >= 0x80; }
-bool identPart(unsigned char c) { return identStart(c) || (c >= '0' && c <= '9') || c == '$'; }
-
-std::string quoteText(const std::string& text) {
-  std::string r = "'";
-  for (char c : text) {
-    if (c == '\'') r += '\'';
-    r += c;
-  }
-  return r + "'";
-}
-
-[[noreturn]] void syntaxError(const std::string& what, const std::string& sql) {
-  throw DbError(kErrSyntax, what + " in statement '" + sql + "'.");
-}
-
-std::vector<Token> tokenize(const std::string& sql) {
-  std::vector<Token> toks;
-  size_t i = 0;
-  const size_t n = sql.size();
-  while (i < n) {
-    const unsigned char c = static_cast<unsigned char>(sql[i]);
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
-      size_t j = i;
-      while (j < n && (sql[j] == ' ' || sql[j] == '\t' || sql[j] == '\r' || sql[j] == '\n')) ++j;
-      toks.push_back({Kind::kSpace, "", sql.substr(i, j - i)});
-      i = j;
-    } else if (c == '\'' || c == '"') {
-      // Both quote characters delimit text in the original dialect; a doubled
-      // quote stands for one.
-      std::string text;
-      size_t j = i + 1;
-      for (;;) {
-        if (j >= n) syntaxError("Unterminated text", sql);
-        if (sql[j] == static_cast<char>(c)) {
-          if (j + 1 < n && sql[j + 1] == static_cast<char>(c)) {
-            text += sql[j];
-            j += 2;
-            continue;
-          }
-          break;
-        }
-        text += sql[j++];
-      }
-      toks.push_back({Kind::kString, text, quoteText(text)});
-      i = j + 1;
-    } else if (c == '[') {
-      const size_t close = sql.find(']', i + 1);
-      if (close == std::string::npos) syntaxError("Unterminated bracketed name", sql);
-      std::string name = sql.substr(i + 1, close - i - 1);
-      toks.push_back({Kind::kBracketIdent, name, quoteIdent(name)});
-      i = close + 1;
-    } else if (c == '#') {
-      const size_t close = sql.find('#', i + 1);
-      if (close == std::string::npos) syntaxError("Unterminated date", sql);
-      std::string inner = sql.substr(i + 1, close - i - 1);
-      toks.push_back({Kind::kDate, inner, quoteText(normalizeDateLiteral(inner))});
-      i = close + 1;
-    } else if (identStart(c)) {
-      size_t j = i;
-      while (j < n && identPart(static_cast<unsigned char>(sql[j]))) ++j;
-      std::string name = sql.substr(i, j - i);
-      toks.push_back({Kind::kIdent, name, name});
-      i = j;
-    } else if (c >= '0' && c <= '9') {
-      size_t j = i;
-      while (j < n && ((sql[j] >= '0' && sql[j] <= '9') || sql[j] == '.' ||
-                       ((sql[j] == 'e' || sql[j] == 'E')) ||
-                       ((sql[j] == '+' || sql[j] == '-') && (sql[j - 1] == 'e' || sql[j - 1] == 'E'))))
-        ++j;
-      toks.push_back({Kind::kNumber, sql.substr(i, j - i), sql.substr(i, j - i)});
-      i = j;
-    } else {
-      // Two-character operators stay together so that "<>" is never split.
-      size_t len = 1;
-      if (i + 1 < n) {
-        const std::string two = sql.substr(i, 2);
-        if (two == "<>" || two == "<=" || two == ">=" || two == "!=" || two == "||") len = 2;
-      }
-      toks.push_back({Kind::kPunct, sql.substr(i, len), sql.substr(i, len)});
-      i += len;
-    }
-  }
-  return toks;
-}
-
-bool isName(const Token& t) { return t.kind == Kind::kIdent || t.kind == Kind::kBracketIdent; }
-bool isKeyword(const Token& t, const char* kw) { return t.kind == Kind::kIdent && sameName(t.name, kw); }
-bool isPunct(const Token& t, const char* p) { return t.kind == Kind::kPunct && t.name == p; }
-
-bool isClauseKeyword(const Token& t) {
-  static const char* const kws[] = {"SELECT", "FROM",  "WHERE",  "GROUP", "HAVING", "ORDER",
-                                    "UNION",  "LIMIT", "INNER",  "LEFT",  "RIGHT",  "JOIN",
-                                    "ON",     "SET",   "OUTER",  "CROSS", "AS",     "RETURNING"};
-  if (t.kind != Kind::kIdent) return false;
-  for (const char* kw : kws)
-    if (sameName(t.name, kw)) return true;
-  return false;
-}
-
 class Statement {
  public:
-  Statement(const std::string& sql, const SchemaLookup& schema) : sql_(sql), schema_(schema), toks_(tokenize(sql)) {
-    for (size_t i = 0; i < toks_.size(); ++i) {
-      if (toks_[i].kind == Kind::kSpace) continue;
-      sig_.push_back(i);
-    }
-    int depth = 0;
-    for (size_t k = 0; k < sig_.size(); ++k) {
-      const Token& t = tok(k);
-      if (isPunct(t, "(")) ++depth;
-      depth_.push_back(depth);
-      if (isPunct(t, ")")) --depth;
-    }
-    for (Token& t : toks_) {
+  Statement(const std::string& sql, const SchemaLookup& schema) : sql_(sql), schema_(schema), v_(sql) {
+    for (size_t k = 0; k < v_.size(); ++k) {
+      Token& t = v_.tokMut(k);
       if (isKeyword(t, "True")) t.out = std::string("-1");
       if (isKeyword(t, "False")) t.out = std::string("0");
     }
@@ -138,16 +21,19 @@ class Statement {
 
   Translated run(Purpose purpose) {
     Translated r;
-    if (sig_.empty()) return finish(r);
+    if (v_.size() == 0) return finish(r);
     if (isKeyword(tok(0), "UPDATE")) {
       translateUpdate(purpose);
-      if (sig_.size() > 1 && isName(tok(1))) compareWithoutCase({{tok(1).name, ""}});
+      if (v_.size() > 1 && isName(tok(1))) compareWithoutCase({{tok(1).name, ""}});
     } else if (isKeyword(tok(0), "DELETE")) {
       // "DELETE * FROM t" and "DELETE t.* FROM t": SQLite names no columns.
       const auto from = findTop("FROM", 1);
       if (from) {
-        for (size_t i = sig_[1]; i < sig_[*from]; ++i) toks_[i].out.clear();
-        compareWithoutCase(fromTables(*from));
+        if (*from > 1) {
+          v_.clear(0, *from - 1);
+          tokMut(0).out = "DELETE";
+        }
+        compareWithoutCase(v_.fromTables(*from));
       }
     } else if (isKeyword(tok(0), "SELECT")) {
       r.isSelect = true;
@@ -157,17 +43,12 @@ class Statement {
   }
 
  private:
-  const Token& tok(size_t k) const { return toks_[sig_[k]]; }
-  Token& tokMut(size_t k) { return toks_[sig_[k]]; }
-
-  std::optional<size_t> findTop(const char* kw, size_t from) const {
-    for (size_t k = from; k < sig_.size(); ++k)
-      if (depth_[k] == 0 && isKeyword(tok(k), kw)) return k;
-    return std::nullopt;
-  }
+  const Token& tok(size_t k) const { return v_.tok(k); }
+  Token& tokMut(size_t k) { return v_.tokMut(k); }
+  std::optional<size_t> findTop(const char* kw, size_t from) const { return v_.findTop(kw, from); }
 
   Translated& finish(Translated& r) {
-    for (const Token& t : toks_) r.sql += t.out;
+    r.sql = v_.joined();
     return r;
   }
 
@@ -177,18 +58,18 @@ class Statement {
     const auto set = findTop("SET", 1);
     if (!set) return;
     bool atTarget = true;
-    for (size_t k = *set + 1; k < sig_.size(); ++k) {
-      if (depth_[k] == 0 && (isKeyword(tok(k), "WHERE") || isKeyword(tok(k), "RETURNING"))) break;
-      if (depth_[k] == 0 && isPunct(tok(k), ",")) {
+    for (size_t k = *set + 1; k < v_.size(); ++k) {
+      if (v_.depth(k) == 0 && (isKeyword(tok(k), "WHERE") || isKeyword(tok(k), "RETURNING"))) break;
+      if (v_.depth(k) == 0 && isPunct(tok(k), ",")) {
         atTarget = true;
         continue;
       }
-      if (atTarget && k + 2 < sig_.size() && isName(tok(k)) && isPunct(tok(k + 1), ".") &&
+      if (atTarget && k + 2 < v_.size() && isName(tok(k)) && isPunct(tok(k + 1), ".") &&
           isName(tok(k + 2))) {
         // SQLite takes only a bare column as the target of SET.
-        tokMut(k).out.clear();
-        tokMut(k + 1).out.clear();
-        for (size_t s = sig_[k] + 1; s < sig_[k + 2]; ++s) toks_[s].out.clear();
+        const std::string column = tok(k + 2).out;
+        v_.clear(k, k + 2);
+        tokMut(k + 2).out = column;
       }
       atTarget = false;
     }
@@ -197,14 +78,14 @@ class Statement {
   void translateSelect(Translated& r) {
     bool grouped = false;
     size_t listStart = 1;
-    if (sig_.size() > 1 && (isKeyword(tok(1), "DISTINCT") || isKeyword(tok(1), "DISTINCTROW"))) grouped = true;
+    if (v_.size() > 1 && (isKeyword(tok(1), "DISTINCT") || isKeyword(tok(1), "DISTINCTROW"))) grouped = true;
     if (findTop("GROUP", 1) || findTop("UNION", 1)) grouped = true;
     const auto from = findTop("FROM", 1);
     std::vector<TableRef> tables;
-    if (from) tables = fromTables(*from);
+    if (from) tables = v_.fromTables(*from);
     compareWithoutCase(tables);
     const auto order = findTop("ORDER", 1);
-    if (order && *order + 1 < sig_.size() && isKeyword(tok(*order + 1), "BY")) orderBy(*order + 2, tables, grouped);
+    if (order && *order + 1 < v_.size() && isKeyword(tok(*order + 1), "BY")) orderBy(*order + 2, tables, grouped);
 
     if (grouped) return;
     // Rowid columns go first so that the row set can write back; a table that
@@ -218,37 +99,6 @@ class Statement {
       r.rowidTables.push_back(tables[t]);
     }
     if (!extra.empty()) tokMut(listStart - 1).out += " " + extra;
-  }
-
-  static bool usableQualifier(const std::vector<TableRef>& tables, size_t t) {
-    for (size_t u = 0; u < tables.size(); ++u)
-      if (u != t && sameName(tables[u].qualifier(), tables[t].qualifier())) return false;
-    return true;
-  }
-
-  std::vector<TableRef> fromTables(size_t from) {
-    std::vector<TableRef> tables;
-    for (size_t k = from + 1; k < sig_.size(); ++k) {
-      const Token& t = tok(k);
-      if (isKeyword(t, "WHERE") || isKeyword(t, "GROUP") || isKeyword(t, "ORDER") || isKeyword(t, "HAVING") ||
-          isKeyword(t, "UNION") || isKeyword(t, "LIMIT") || isPunct(t, ";"))
-        if (depth_[k] == 0) break;
-      if (!isName(t) || (t.kind == Kind::kIdent && isClauseKeyword(t))) continue;
-      const Token& prev = tok(k - 1);
-      const bool afterOpener = isKeyword(prev, "FROM") || isKeyword(prev, "JOIN") || isPunct(prev, ",") ||
-                               isPunct(prev, "(");
-      if (!afterOpener) continue;
-      if (k + 1 < sig_.size() && isPunct(tok(k + 1), ".")) continue;  // a column in ON
-      TableRef ref{t.name, ""};
-      size_t a = k + 1;
-      if (a < sig_.size() && isKeyword(tok(a), "AS")) ++a;
-      if (a < sig_.size() && isName(tok(a)) && !(tok(a).kind == Kind::kIdent && isClauseKeyword(tok(a))) &&
-          !isKeyword(tok(a), "WHERE") && !isKeyword(tok(a), "GROUP") && !isKeyword(tok(a), "ORDER") &&
-          !isKeyword(tok(a), "HAVING"))
-        ref.alias = tok(a).name;
-      tables.push_back(ref);
-    }
-    return tables;
   }
 
   std::optional<std::string> tableOf(const std::vector<TableRef>& tables, const std::string& qualifier) const {
@@ -290,7 +140,7 @@ class Statement {
         if (isPunct(tok(k), op)) return true;
       return false;
     };
-    if (last + 2 < sig_.size() && comparison(last + 1) && isName(tok(last + 2))) return true;
+    if (last + 2 < v_.size() && comparison(last + 1) && isName(tok(last + 2))) return true;
     return first >= 2 && comparison(first - 1) && isName(tok(first - 2));
   }
 
@@ -299,19 +149,19 @@ class Statement {
   void compareWithoutCase(const std::vector<TableRef>& tables) {
     const std::string collate = std::string(" COLLATE ") + kCaseBlindCollation;
     std::vector<bool> inCondition{false};  // per bracket level
-    for (size_t k = 0; k < sig_.size(); ++k) {
+    for (size_t k = 0; k < v_.size(); ++k) {
       const Token& t = tok(k);
       if (isPunct(t, "(")) inCondition.push_back(inCondition.back());
       if (isPunct(t, ")") && inCondition.size() > 1) inCondition.pop_back();
       if (const auto starts = startsCondition(t)) inCondition.back() = *starts;
       if (!inCondition.back() || !isName(t)) continue;
-      if (k + 2 < sig_.size() && isPunct(tok(k + 1), ".") && isName(tok(k + 2))) {
+      if (k + 2 < v_.size() && isPunct(tok(k + 1), ".") && isName(tok(k + 2))) {
         if (!comparedWithColumn(k, k + 2) && textColumn(tables, t.name, tok(k + 2).name))
           tokMut(k + 2).out += collate;
         k += 2;
         continue;
       }
-      const bool call = k + 1 < sig_.size() && isPunct(tok(k + 1), "(");
+      const bool call = k + 1 < v_.size() && isPunct(tok(k + 1), "(");
       const bool member = k > 0 && isPunct(tok(k - 1), ".");
       if (!call && !member && !comparedWithColumn(k, k) && textColumn(tables, std::nullopt, t.name))
         tokMut(k).out += collate;
@@ -321,9 +171,9 @@ class Statement {
   void orderBy(size_t first, const std::vector<TableRef>& tables, bool grouped) {
     size_t k = first;
     size_t lastTermEnd = first;
-    while (k < sig_.size()) {
+    while (k < v_.size()) {
       size_t end = k;
-      while (end < sig_.size() && !(depth_[end] == 0 && (isPunct(tok(end), ",") || isPunct(tok(end), ";") ||
+      while (end < v_.size() && !(v_.depth(end) == 0 && (isPunct(tok(end), ",") || isPunct(tok(end), ";") ||
                                                          isKeyword(tok(end), "LIMIT"))))
         ++end;
       // A plain column reference, maybe qualified, maybe followed by a direction.
@@ -337,7 +187,7 @@ class Statement {
           tokMut(k + 2).out += std::string(" COLLATE ") + kTextCollation;
       }
       lastTermEnd = end;
-      if (end < sig_.size() && isPunct(tok(end), ",")) {
+      if (end < v_.size() && isPunct(tok(end), ",")) {
         k = end + 1;
         continue;
       }
@@ -356,9 +206,7 @@ class Statement {
 
   const std::string& sql_;
   const SchemaLookup& schema_;
-  std::vector<Token> toks_;
-  std::vector<size_t> sig_;
-  std::vector<int> depth_;
+  TokenView v_;
 };
 
 int daysInMonth(int y, int m) {

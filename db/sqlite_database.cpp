@@ -15,6 +15,8 @@
 
 #include "db/collation.h"
 #include "db/database.h"
+#include "db/row_store.h"
+#include "db/sqlite_database.h"
 #include "db/sql_dialect.h"
 
 namespace db {
@@ -245,38 +247,6 @@ struct Connection {
   }
 };
 
-// The rows of a result, `width` values per row, in chunks so that growing
-// never moves the values already read.
-class RowStore {
- public:
-  void setWidth(size_t width) { width_ = width; }
-  size_t size() const { return rows_; }
-  bool empty() const { return rows_ == 0; }
-  Value* operator[](size_t r) {
-    if (r < kFirstChunk) return chunks_[0].data() + r * width_;
-    r -= kFirstChunk;
-    return chunks_[1 + r / kRowsPerChunk].data() + (r % kRowsPerChunk) * width_;
-  }
-  // Adds a row of empty values and returns it.
-  Value* add() {
-    if (rows_ == 0) chunks_.emplace_back(kFirstChunk * width_);
-    else if (rows_ >= kFirstChunk && (rows_ - kFirstChunk) % kRowsPerChunk == 0)
-      chunks_.emplace_back(kRowsPerChunk * width_);
-    return (*this)[rows_++];
-  }
-  void clear() {
-    chunks_.clear();
-    rows_ = 0;
-  }
-
- private:
-  static constexpr size_t kFirstChunk = 16;  // most results are small
-  static constexpr size_t kRowsPerChunk = 1024;
-  size_t width_ = 0;
-  size_t rows_ = 0;
-  std::vector<std::vector<Value>> chunks_;
-};
-
 struct ColumnInfo {
   std::string name;
   std::string originTable;   // empty for an expression
@@ -456,66 +426,7 @@ class SqliteRecordset : public Recordset {
     // One statement per base table that got an assignment; the row is found
     // by its rowid, and what the table stored comes back into the buffer.
     std::sort(pending_.begin(), pending_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    Value* row = rows_[pos_];
-    for (int t = 0; t < nRowid_; ++t) {
-      cols_.clear();
-      for (const auto& [c, v] : pending_)
-        if (columns_[c].rowidIndex == t) cols_.push_back(c);
-      if (cols_.empty()) continue;
-      const SavePlan& plan = savePlan(t, cols_);
-      const std::string& table = tables_[static_cast<size_t>(t)].name;
-      // What the row stores is shown afterwards; the engine is asked only
-      // when its conversion cannot be told here (text into a number column).
-      std::vector<Value>& stored = stored_;
-      stored.clear();
-      for (size_t k = 0; k < plan.bindColumn.size(); ++k) {
-        std::optional<Value> v = storedAs(plan.affinity[k], assigned(plan.bindColumn[k]));
-        if (!v) break;
-        stored.push_back(std::move(*v));
-      }
-      const bool ask = stored.size() != plan.bindColumn.size();
-      sqlite3_stmt* s = ask ? plan.stmt : plan.plain;
-      for (size_t k = 0; k < plan.bindColumn.size(); ++k)
-        bindValue(s, static_cast<int>(k + 1), assigned(plan.bindColumn[k]));
-      bindValue(s, static_cast<int>(plan.bindColumn.size() + 1), row[static_cast<size_t>(t)]);
-      int rc = sqlite3_step(s);
-      if (!ask) {
-        sqlite3_reset(s);
-        if (rc != SQLITE_DONE) throwEngine(conn_->h, rc, "saving a row of " + table);
-        if (sqlite3_changes(conn_->h) == 0) throw DbError(kErrRecordDeleted, "Record is deleted (" + table + ").");
-      } else {
-        if (rc == SQLITE_DONE) {
-          sqlite3_reset(s);
-          throw DbError(kErrRecordDeleted, "Record is deleted (" + table + ").");
-        }
-        if (rc != SQLITE_ROW) {
-          sqlite3_reset(s);
-          throwEngine(conn_->h, rc, "saving a row of " + table);
-        }
-        stored.clear();
-        for (size_t k = 0; k < plan.bindColumn.size(); ++k) {
-          stored.push_back(readColumn(s, static_cast<int>(k)));
-          // RETURNING shows a whole number in a REAL column as the integer
-          // the file keeps; reading the row gives the real.
-          if (plan.affinity[k] == Affinity::kReal && std::holds_alternative<int64_t>(stored.back()))
-            stored.back() = Value(static_cast<double>(std::get<int64_t>(stored.back())));
-        }
-        rc = sqlite3_step(s);
-        sqlite3_reset(s);
-        if (rc != SQLITE_DONE) throwEngine(conn_->h, rc, "saving a row of " + table);
-      }
-      auto refresh = [&](Value* r) {
-        for (size_t k = 0; k < plan.shownIn.size(); ++k)
-          for (size_t c : plan.shownIn[k]) r[static_cast<size_t>(nRowid_) + c] = stored[k];
-      };
-      refresh(row);
-      // A join can return one base row several times; all of them show it.
-      if (const auto& dups = duplicatesOf(static_cast<size_t>(t)); !dups.empty()) {
-        auto range = dups.equal_range(std::get<int64_t>(row[static_cast<size_t>(t)]));
-        for (auto it = range.first; it != range.second; ++it)
-          if (it->second != pos_) refresh(rows_[it->second]);
-      }
-    }
+    for (int t = 0; t < nRowid_; ++t) saveTable(t);
     editing_ = false;
     pending_.clear();
   }
@@ -574,6 +485,83 @@ class SqliteRecordset : public Recordset {
         if (sameName(columns_[c].originTable, t) && sameName(columns_[c].originColumn, f)) return c;
     }
     throw DbError(kErrNoSuchField, "Item not found in this collection: field '" + name + "'.");
+  }
+
+  // Saves the assignments to table t's columns of the current row, if any.
+  void saveTable(int t) {
+    cols_.clear();
+    for (const auto& [c, v] : pending_)
+      if (columns_[c].rowidIndex == t) cols_.push_back(c);
+    if (cols_.empty()) return;
+    const SavePlan& plan = savePlan(t, cols_);
+    const std::string& table = tables_[static_cast<size_t>(t)].name;
+    // What the row stores is shown afterwards; the engine is asked only
+    // when its conversion cannot be told here (text into a number column).
+    const bool told = storedHere(plan);
+    sqlite3_stmt* s = told ? plan.plain : plan.stmt;
+    for (size_t k = 0; k < plan.bindColumn.size(); ++k)
+      bindValue(s, static_cast<int>(k + 1), assigned(plan.bindColumn[k]));
+    bindValue(s, static_cast<int>(plan.bindColumn.size() + 1), rows_[pos_][static_cast<size_t>(t)]);
+    if (told)
+      stepPlain(s, table);
+    else
+      stepReturning(s, plan, table);
+    showStored(t, plan);
+  }
+
+  // Fills stored_ with what the columns will store, when that can be told here.
+  bool storedHere(const SavePlan& plan) {
+    stored_.clear();
+    for (size_t k = 0; k < plan.bindColumn.size(); ++k) {
+      std::optional<Value> v = storedAs(plan.affinity[k], assigned(plan.bindColumn[k]));
+      if (!v) return false;
+      stored_.push_back(std::move(*v));
+    }
+    return true;
+  }
+
+  void stepPlain(sqlite3_stmt* s, const std::string& table) {
+    const int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE) throwEngine(conn_->h, rc, "saving a row of " + table);
+    if (sqlite3_changes(conn_->h) == 0) throw DbError(kErrRecordDeleted, "Record is deleted (" + table + ").");
+  }
+
+  // Runs the UPDATE ... RETURNING and reads what was stored into stored_.
+  void stepReturning(sqlite3_stmt* s, const SavePlan& plan, const std::string& table) {
+    int rc = sqlite3_step(s);
+    if (rc != SQLITE_ROW) {
+      sqlite3_reset(s);
+      if (rc == SQLITE_DONE) throw DbError(kErrRecordDeleted, "Record is deleted (" + table + ").");
+      throwEngine(conn_->h, rc, "saving a row of " + table);
+    }
+    stored_.clear();
+    for (size_t k = 0; k < plan.bindColumn.size(); ++k) {
+      stored_.push_back(readColumn(s, static_cast<int>(k)));
+      // RETURNING shows a whole number in a REAL column as the integer
+      // the file keeps; reading the row gives the real.
+      if (plan.affinity[k] == Affinity::kReal && std::holds_alternative<int64_t>(stored_.back()))
+        stored_.back() = Value(static_cast<double>(std::get<int64_t>(stored_.back())));
+    }
+    rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE) throwEngine(conn_->h, rc, "saving a row of " + table);
+  }
+
+  // Puts stored_ into the current row and into every other row of the
+  // result that shows the same row of table t (a join can repeat it).
+  void showStored(int t, const SavePlan& plan) {
+    auto refresh = [&](Value* r) {
+      for (size_t k = 0; k < plan.shownIn.size(); ++k)
+        for (size_t c : plan.shownIn[k]) r[static_cast<size_t>(nRowid_) + c] = stored_[k];
+    };
+    Value* row = rows_[pos_];
+    refresh(row);
+    if (const auto& dups = duplicatesOf(static_cast<size_t>(t)); !dups.empty()) {
+      auto range = dups.equal_range(std::get<int64_t>(row[static_cast<size_t>(t)]));
+      for (auto it = range.first; it != range.second; ++it)
+        if (it->second != pos_) refresh(rows_[it->second]);
+    }
   }
 
   std::shared_ptr<Connection> conn_;
@@ -705,8 +693,7 @@ std::filesystem::path fsPath(const std::string& utf8) {
 
 }  // namespace
 
-std::unique_ptr<Database> openDatabase(const std::string& path, const std::string& /*connect*/,
-                                       Durability durability) {
+std::unique_ptr<Database> openSqliteDatabase(const std::string& path, Durability durability) {
   std::error_code ec;
   const std::filesystem::path p = fsPath(path);
   const auto st = std::filesystem::status(p, ec);

@@ -14,27 +14,32 @@
 #include "fifocost/appdb.h"
 #include "fifocost/lpart.h"
 #include "fifocost/testing/ledger.h"
+#include "fifocost/testing/year_store.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using fifocost::testing::Engine;
 using fifocost::testing::Line;
 using Clock = std::chrono::steady_clock;
 
 // A program folder: Tallyrun, its application database and the year ledger.
 struct Install {
   fs::path dir;
-  std::string year;
+  std::unique_ptr<fifocost::testing::YearStore> year;
 
-  Install(const fs::path& d, const fifocost::testing::Ledger& ledger) : dir(d) {
+  Install(const fs::path& d, const fifocost::testing::Ledger& ledger, Engine engine) : dir(d) {
     fs::remove_all(dir);
     fs::create_directories(dir);
     fs::copy_file(TALLYRUN_PATH, dir / "Tallyrun");
-    year = (dir / "2011.db").string();
-    fifocost::testing::writeYearDb(year, ledger);
+    if (engine == Engine::kSqlite)
+      year = fifocost::testing::makeSqliteStore((dir / "2011.db").string());
+    else
+      year = fifocost::testing::makePostgresStore(fifocost::testing::databaseName("crash_" + d.filename().string()));
+    year->write(ledger);
     // The name in another letter case, as it may come from a Windows share.
-    fifocost::testing::writeAppDb((dir / "velmora.dll").string(), year, "2011-11-30");
+    fifocost::testing::writeAppDb((dir / "velmora.dll").string(), year->dbpath(), "2011-11-30");
   }
 
   // The program as shipped.
@@ -91,6 +96,8 @@ bool sameCosting(const Line& a, const Line& b) {
 // when some are done and some still left.
 bool checkWholeItems(const std::vector<Line>& now, const std::vector<Line>& initial,
                      const std::vector<Line>& expected) {
+  EXPECT_EQ(now.size(), expected.size());
+  if (now.size() != expected.size()) return false;
   std::map<std::string, int> itemState;  // 1 untouched, 2 done, 3 both possible
   for (size_t i = 0; i < now.size(); ++i) {
     EXPECT_GE(now[i].available.value_or(0), 0) << "a receipt drawn beyond what it had, line " << i;
@@ -113,24 +120,28 @@ bool checkWholeItems(const std::vector<Line>& now, const std::vector<Line>& init
   return someDone && someLeft;
 }
 
-TEST(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
+class CrashSafety : public ::testing::TestWithParam<Engine> {};
+
+TEST_P(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
   fifocost::testing::GenParams p;
-  p.lines = 80000;
-  p.items = 400;
+  // Every line saved on a server is a round trip: a smaller ledger there.
+  const bool server = GetParam() == Engine::kPostgres;
+  p.lines = server ? 12000 : 80000;
+  p.items = server ? 120 : 400;
   p.seed = 7;
   p.oddities = true;
   const auto ledger = fifocost::testing::generate(p);
   const testsupport::TempFolder temp("tallyrun_crash");
   const fs::path& base = temp.path();
 
-  Install reference(base / "reference", ledger);
+  Install reference(base / "reference", ledger, GetParam());
   const auto t0 = Clock::now();
   ASSERT_EQ(reference.runToEnd(), 0);
   const auto runTime = Clock::now() - t0;
-  const auto expected = fifocost::testing::readLines(reference.year);
-  const auto initial = fifocost::testing::readLines(Install(base / "initial", ledger).year);
+  const auto expected = reference.year->lines();
+  const auto initial = Install(base / "initial", ledger, GetParam()).year->lines();
 
-  Install killed(base / "killed", ledger);
+  Install killed(base / "killed", ledger, GetParam());
   std::mt19937 rng(20111130);
   // First the run stopped at chosen lines, one to two commits in: each of
   // these rounds leaves some items costed and some not, by construction.
@@ -148,26 +159,33 @@ TEST(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
     int status = 0;
     waitpid(pid, &status, 0);
     ASSERT_TRUE(stopped) << "the run ended before the line it was to stop at, round " << round;
-    const bool isPartial =
-        checkWholeItems(fifocost::testing::readLines(killed.year), initial, expected);
+    const bool isPartial = checkWholeItems(killed.year->lines(), initial, expected);
     ASSERT_FALSE(::testing::Test::HasFailure()) << "after round " << round;
     if (isPartial) ++partial;
   }
   EXPECT_GE(partial, 3) << "too few stops came after a commit";
   // Then the program as shipped, killed at random moments of a run's time.
   const auto maxWaitUs = std::chrono::duration_cast<std::chrono::microseconds>(runTime).count();
-  for (int round = 0; round < 8; ++round) {
+  const int randomRounds = server ? 4 : 8;
+  for (int round = 0; round < randomRounds; ++round) {
     const pid_t pid = killed.start();
     std::this_thread::sleep_for(
         std::chrono::microseconds(std::uniform_int_distribution<long>(0, maxWaitUs)(rng)));
     kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
-    checkWholeItems(fifocost::testing::readLines(killed.year), initial, expected);
+    checkWholeItems(killed.year->lines(), initial, expected);
     ASSERT_FALSE(::testing::Test::HasFailure()) << "after a random kill, round " << round;
   }
   ASSERT_EQ(killed.runToEnd(), 0);
-  EXPECT_EQ(fifocost::testing::readLines(killed.year), expected);
+  EXPECT_EQ(killed.year->lines(), expected);
 }
+
+// On a server the killed run's connection ends and the server rolls back
+// what it had not committed.
+INSTANTIATE_TEST_SUITE_P(BothEngines, CrashSafety, ::testing::Values(Engine::kSqlite, Engine::kPostgres),
+                         [](const auto& info) {
+                           return std::string(info.param == Engine::kSqlite ? "Sqlite" : "Postgres");
+                         });
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "fifocost/lpart.h"
 #include "fifocost/testing/ledger.h"
+#include "fifocost/testing/year_store.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -83,9 +84,17 @@ std::vector<Line> model(const Ledger& ledger, const std::string& cutOff) {
   return lines;
 }
 
-TEST(LPartModel, AgreesWithTheModelOnGeneratedLedgers) {
+class LPartModel : public ::testing::TestWithParam<fifocost::testing::Engine> {};
+
+TEST_P(LPartModel, AgreesWithTheModelOnGeneratedLedgers) {
   const testsupport::TempFolder temp("lpart_model");
-  for (uint64_t seed = 1; seed <= 40; ++seed) {
+  const fs::path dir = temp.path();
+  auto store = GetParam() == fifocost::testing::Engine::kSqlite
+                   ? fifocost::testing::makeSqliteStore((dir / "y.db").string())
+                   : fifocost::testing::makePostgresStore(fifocost::testing::databaseName("model"));
+  // A server run costs a connection and a fresh schema: every fourth ledger.
+  const uint64_t step = GetParam() == fifocost::testing::Engine::kSqlite ? 1 : 4;
+  for (uint64_t seed = 1; seed <= 40; seed += step) {
     fifocost::testing::GenParams p;
     p.seed = seed;
     p.lines = 60 + seed * 7;
@@ -96,17 +105,14 @@ TEST(LPartModel, AgreesWithTheModelOnGeneratedLedgers) {
     const std::string cutOff = seed % 2 ? "2011-12-31" : "2011-08-15";
     const auto expected = model(ledger, cutOff);
     for (auto mode : {fifocost::ReadMode::kSnapshot, fifocost::ReadMode::kPerStatement}) {
-      const fs::path dir = temp.path() / (std::to_string(seed) +
-                                          (mode == fifocost::ReadMode::kSnapshot ? "s" : "p"));
-      fs::create_directories(dir);
-      fifocost::testing::writeYearDb((dir / "y.db").string(), ledger);
-      fifocost::testing::writeAppDb((dir / "Velmora.DLL").string(), (dir / "y.db").string(),
-                                    cutOff);
+      store->write(ledger);
+      fs::remove((dir / "Velmora.DLL"));
+      fifocost::testing::writeAppDb((dir / "Velmora.DLL").string(), store->dbpath(), cutOff);
       fifocost::Options options;
       options.mode = mode;
       options.linesPerCommit = seed % 4;
       fifocost::LPart((dir / "Velmora.DLL").string(), fifocost::Services{}, options);
-      const auto got = fifocost::testing::readLines((dir / "y.db").string());
+      const auto got = store->lines();
       ASSERT_EQ(got.size(), expected.size());
       for (size_t i = 0; i < got.size(); ++i)
         ASSERT_EQ(got[i], expected[i])
@@ -114,5 +120,11 @@ TEST(LPartModel, AgreesWithTheModelOnGeneratedLedgers) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(BothEngines, LPartModel,
+                         ::testing::Values(fifocost::testing::Engine::kSqlite, fifocost::testing::Engine::kPostgres),
+                         [](const auto& info) {
+                           return std::string(info.param == fifocost::testing::Engine::kSqlite ? "Sqlite" : "Postgres");
+                         });
 
 }  // namespace

@@ -2,7 +2,7 @@
 # The benchmarks, each reporting ratios measured in one run (the machine may
 # be shared, so absolute times vary; the ratios are what to compare).
 #   ./run bench                       all of them
-#   ./run bench launcher|download|fifo|control|updater   one of them
+#   ./run bench launcher|download|fifo|fifo-pg|control|updater   one of them
 # The control's benchmark under Wine (1 GiB through Lumvex.ocx) and the
 # updater's (its installation animation, and how soon the completion message
 # follows the archive tool's end) run with the end-to-end fixture; the others
@@ -28,6 +28,14 @@ fi
 if [ "$which" = all ] || [ "$which" = fifo ]; then
   say "Tallyrun vs the floor of its own I/O"
   (cd "$BENCH" && "$NATIVE/bin/fifocost_bench" 50000 200000 800000)
+fi
+if [ "$which" = all ] || [ "$which" = fifo-pg ]; then
+  say "Tallyrun on a PostgreSQL server vs that server's floor (own server, waiting for the disk)"
+  export KIT_PG_STATE=$BENCH/pg
+  KIT_PG_FSYNC=on "$ROOT/tests/pg/fixture.sh" setup "$KIT_PG_STATE"
+  "$NATIVE/bin/fifocost_bench" --postgres 200000 800000 || status=$?
+  "$ROOT/tests/pg/fixture.sh" cleanup "$KIT_PG_STATE"
+  [ -z "${status:-}" ] || exit "$status"
 fi
 if [ "$which" = all ] || [ "$which" = control ]; then
   say "Lumvex.ocx under Wine: 1 GiB on loopback vs the curl command line"

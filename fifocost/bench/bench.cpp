@@ -6,6 +6,10 @@
 //   floor     reading every line joined with its document once and writing
 //             本价, 成本, 毛利, 销合 and 问题 of every line in one transaction
 //   Tallyrun  the program itself, started as a process on its program folder
+// With --postgres first, the year database is on the PostgreSQL server named by
+// $KIT_PG_STATE (tests/pg/fixture.sh), and the floor reads and writes the same
+// through ODBC: one SELECT of every line with its document, one prepared
+// UPDATE per line by its key, one transaction.
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -19,14 +23,18 @@
 #include <string>
 #include <vector>
 
+#include "db/odbc_connection.h"
 #include "fifocost/testing/ledger.h"
+#include "fifocost/testing/year_store.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+double seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
 
 void check(int rc, sqlite3* h, int want = SQLITE_OK) {
   if (rc != want) throw std::runtime_error(sqlite3_errmsg(h));
@@ -35,7 +43,9 @@ void check(int rc, sqlite3* h, int want = SQLITE_OK) {
 double cpuSeconds(int who) {
   rusage u{};
   getrusage(who, &u);
-  auto sec = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  auto sec = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  };
   return sec(u.ru_utime) + sec(u.ru_stime);
 }
 
@@ -48,7 +58,8 @@ Timing floorRun(const std::string& path) {
   const auto t0 = Clock::now();
   sqlite3* h = nullptr;
   check(sqlite3_open_v2(path.c_str(), &h, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr), h);
-  sqlite3_exec(h, "PRAGMA cache_size = -131072", nullptr, nullptr, nullptr);  // as Tallyrun's connection
+  sqlite3_exec(h, "PRAGMA cache_size = -131072", nullptr, nullptr,
+               nullptr);  // as Tallyrun's connection
   struct Row {
     int64_t id;
     double quantity, price, sold, amount;
@@ -56,17 +67,21 @@ Timing floorRun(const std::string& path) {
   };
   std::vector<Row> rows;
   sqlite3_stmt* s = nullptr;
-  check(sqlite3_prepare_v2(h,
-                           "SELECT l.rowid, l.数量, l.进价, l.销数, l.销额, l.问题, d.日期, d.类别 FROM 库清单 l "
-                           "JOIN 库单 d ON d.发票号 = l.发票号",
-                           -1, &s, nullptr),
+  check(sqlite3_prepare_v2(
+            h,
+            "SELECT l.rowid, l.数量, l.进价, l.销数, l.销额, l.问题, d.日期, d.类别 FROM 库清单 l "
+            "JOIN 库单 d ON d.发票号 = l.发票号",
+            -1, &s, nullptr),
         h);
   while (sqlite3_step(s) == SQLITE_ROW)
-    rows.push_back({sqlite3_column_int64(s, 0), sqlite3_column_double(s, 1), sqlite3_column_double(s, 2),
-                    sqlite3_column_double(s, 3), sqlite3_column_double(s, 4), sqlite3_column_int64(s, 5)});
+    rows.push_back({sqlite3_column_int64(s, 0), sqlite3_column_double(s, 1),
+                    sqlite3_column_double(s, 2), sqlite3_column_double(s, 3),
+                    sqlite3_column_double(s, 4), sqlite3_column_int64(s, 5)});
   sqlite3_finalize(s);
   check(sqlite3_exec(h, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), h);
-  check(sqlite3_prepare_v2(h, "UPDATE 库清单 SET 本价 = ?1, 成本 = ?2, 毛利 = ?3, 销合 = ?4, 问题 = ?5 WHERE rowid = ?6",
+  check(sqlite3_prepare_v2(h,
+                           "UPDATE 库清单 SET 本价 = ?1, 成本 = ?2, 毛利 = ?3, 销合 = ?4, 问题 = "
+                           "?5 WHERE rowid = ?6",
                            -1, &s, nullptr),
         h);
   for (const Row& r : rows) {
@@ -100,17 +115,123 @@ Timing tallyrun(const fs::path& folder) {
   return r;
 }
 
+void odbcCheck(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE h, const char* what) {
+  if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) return;
+  SQLCHAR state[6] = {}, text[512] = {};
+  SQLINTEGER native = 0;
+  SQLSMALLINT len = 0;
+  SQLGetDiagRec(type, h, 1, state, &native, text, sizeof text, &len);
+  throw std::runtime_error(std::string(what) + ": " + reinterpret_cast<char*>(text));
+}
+
+Timing postgresFloor(const std::string& dbpath) {
+  const double cpu0 = cpuSeconds(RUSAGE_SELF);
+  const auto t0 = Clock::now();
+  SQLHENV env;
+  SQLHDBC dbc;
+  SQLHSTMT s;
+  SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
+  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
+  // After "ODBC;"; without a savepoint per statement, as the layer connects.
+  db::odbc::WText conn = db::odbc::widen(dbpath.substr(5) + "Protocol=7.4-1;");
+  odbcCheck(SQLDriverConnectW(dbc, nullptr, conn.data(), SQL_NTS, nullptr, 0, nullptr,
+                              SQL_DRIVER_NOPROMPT),
+            SQL_HANDLE_DBC, dbc, "connect");
+  SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF),
+                    SQL_IS_UINTEGER);
+  SQLAllocHandle(SQL_HANDLE_STMT, dbc, &s);
+  struct Row {
+    SQLBIGINT id;
+    double quantity, price, sold, amount;
+  };
+  std::vector<Row> rows;
+  db::odbc::WText select = db::odbc::widen(
+      "SELECT l.id, l.数量, l.进价, l.销数, l.销额, l.问题, d.日期, d.类别 FROM 库清单 l JOIN 库单 "
+      "d ON d.发票号 = l.发票号");
+  odbcCheck(SQLExecDirectW(s, select.data(), SQL_NTS), SQL_HANDLE_STMT, s, "select");
+  while (SQLFetch(s) == SQL_SUCCESS) {
+    Row r{};
+    SQLLEN ind;
+    SQLGetData(s, 1, SQL_C_SBIGINT, &r.id, 0, &ind);
+    SQLGetData(s, 2, SQL_C_DOUBLE, &r.quantity, 0, &ind);
+    SQLGetData(s, 3, SQL_C_DOUBLE, &r.price, 0, &ind);
+    SQLGetData(s, 4, SQL_C_DOUBLE, &r.sold, 0, &ind);
+    SQLGetData(s, 5, SQL_C_DOUBLE, &r.amount, 0, &ind);
+    rows.push_back(r);
+  }
+  SQLFreeStmt(s, SQL_CLOSE);
+  db::odbc::WText update = db::odbc::widen(
+      "UPDATE 库清单 SET 本价 = ?, 成本 = ?, 毛利 = ?, 销合 = ?, 问题 = ? WHERE id = ?");
+  odbcCheck(SQLPrepareW(s, update.data(), SQL_NTS), SQL_HANDLE_STMT, s, "prepare");
+  double v[4];
+  SQLBIGINT settled = -1, id = 0;
+  for (int i = 0; i < 4; ++i)
+    SQLBindParameter(s, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE,
+                     0, 0, &v[i], 0, nullptr);
+  SQLBindParameter(s, 5, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &settled, 0, nullptr);
+  SQLBindParameter(s, 6, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &id, 0, nullptr);
+  for (const Row& r : rows) {
+    v[0] = r.price;
+    v[1] = r.sold * r.price;
+    v[2] = r.amount - r.sold * r.price;
+    v[3] = r.quantity;
+    id = r.id;
+    odbcCheck(SQLExecute(s), SQL_HANDLE_STMT, s, "update");
+    SQLFreeStmt(s, SQL_CLOSE);
+  }
+  odbcCheck(SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_COMMIT), SQL_HANDLE_DBC, dbc, "commit");
+  SQLFreeHandle(SQL_HANDLE_STMT, s);
+  SQLDisconnect(dbc);
+  SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+  SQLFreeHandle(SQL_HANDLE_ENV, env);
+  return {seconds(t0), cpuSeconds(RUSAGE_SELF) - cpu0};
+}
+
+int postgresMain(const std::vector<size_t>& sizes) {
+  const fs::path base =
+      fs::temp_directory_path() / ("tallyrun_pgbench_" + std::to_string(::getpid()));
+  std::printf("PostgreSQL server; wall time is the client's wait, CPU time the client's own\n");
+  std::printf("%9s %7s | %9s %11s %6s | %11s\n", "lines", "items", "floor s", "Tallyrun s", "ratio",
+              "us per line");
+  auto store = fifocost::testing::makePostgresStore("tallyrun_bench");
+  for (size_t lines : sizes) {
+    fs::remove_all(base);
+    fs::create_directories(base / "prog");
+    fifocost::testing::GenParams p;
+    p.lines = lines;
+    p.items = std::max<size_t>(10, lines / 100);
+    p.seed = lines;
+    const auto ledger = fifocost::testing::generate(p);
+    fs::copy_file(TALLYRUN_PATH, base / "prog" / "Tallyrun");
+    fifocost::testing::writeAppDb((base / "prog" / "Velmora.DLL").string(), store->dbpath(),
+                                  "2011-11-30");
+    store->write(ledger);
+    const Timing floor = postgresFloor(store->dbpath());
+    store->write(ledger);
+    const Timing run = tallyrun(base / "prog");
+    std::printf("%9zu %7zu | %9.3f %11.3f %6.2f | %11.2f\n", lines, p.items, floor.wall, run.wall,
+                run.wall / floor.wall, run.wall / static_cast<double>(lines) * 1e6);
+    std::fflush(stdout);
+  }
+  fs::remove_all(base);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<size_t> sizes;
-  for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoul(argv[i], nullptr, 10));
+  const bool postgres = argc > 1 && std::string(argv[1]) == "--postgres";
+  for (int i = postgres ? 2 : 1; i < argc; ++i) sizes.push_back(std::strtoul(argv[i], nullptr, 10));
+  if (postgres) return postgresMain(sizes.empty() ? std::vector<size_t>{200000, 800000} : sizes);
   if (sizes.empty()) sizes = {50000, 200000, 800000};
-  const fs::path base = fs::temp_directory_path() / ("tallyrun_bench_" + std::to_string(::getpid()));
+  const fs::path base =
+      fs::temp_directory_path() / ("tallyrun_bench_" + std::to_string(::getpid()));
   // Wall time is what a user waits for; CPU time shows the same when other
   // work shares the machine.
-  std::printf("%9s %7s | %9s %11s %6s | %9s %11s %6s | %11s\n", "lines", "items", "floor s", "Tallyrun s",
-              "ratio", "floor cpu", "Tallyrun cpu", "ratio", "us per line");
+  std::printf("%9s %7s | %9s %11s %6s | %9s %11s %6s | %11s\n", "lines", "items", "floor s",
+              "Tallyrun s", "ratio", "floor cpu", "Tallyrun cpu", "ratio", "us per line");
   for (size_t lines : sizes) {
     fs::remove_all(base);
     fs::create_directories(base / "prog");
@@ -133,9 +254,9 @@ int main(int argc, char** argv) {
       const Timing r = tallyrun(base / "prog");
       run = {std::min(run.wall, r.wall), std::min(run.cpu, r.cpu)};
     }
-    std::printf("%9zu %7zu | %9.3f %11.3f %6.2f | %9.3f %11.3f %6.2f | %11.2f\n", lines, p.items, floor.wall,
-                run.wall, run.wall / floor.wall, floor.cpu, run.cpu, run.cpu / floor.cpu,
-                run.wall / static_cast<double>(lines) * 1e6);
+    std::printf("%9zu %7zu | %9.3f %11.3f %6.2f | %9.3f %11.3f %6.2f | %11.2f\n", lines, p.items,
+                floor.wall, run.wall, run.wall / floor.wall, floor.cpu, run.cpu,
+                run.cpu / floor.cpu, run.wall / static_cast<double>(lines) * 1e6);
     std::fflush(stdout);
   }
   fs::remove_all(base);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "fifocost/testing/ledger.h"
+#include "fifocost/testing/year_store.h"
 #include "tests/wine/harness.h"
 
 namespace {
@@ -22,9 +23,7 @@ Line receipt(const std::string& doc, double qty, double price) {
   return l;
 }
 
-TEST(TallyrunWine, CostsTheLedgerInItsProgramFolderSilently) {
-  winetest::ProgramFolder dir("Tallyrun 成本");
-  dir.copyBinary("Tallyrun.exe");
+Ledger workedExample() {
   Ledger l;
   // Same date: opening stock goes first in pinyin order, though entered last.
   l.docs = {{"R2", "2011-01-05", "入货"}, {"R1", "2011-01-05", "期初"}, {"S1", "2011-02-01", "销货"}};
@@ -35,7 +34,13 @@ TEST(TallyrunWine, CostsTheLedgerInItsProgramFolderSilently) {
   sale.sold = 5;
   sale.amount = 80;
   l.lines.push_back(sale);
-  fifocost::testing::writeYearDb(dir.file("年度 2011.db").string(), l);
+  return l;
+}
+
+TEST(TallyrunWine, CostsTheLedgerInItsProgramFolderSilently) {
+  winetest::ProgramFolder dir("Tallyrun 成本");
+  dir.copyBinary("Tallyrun.exe");
+  fifocost::testing::writeYearDb(dir.file("年度 2011.db").string(), workedExample());
   fifocost::testing::writeAppDb(dir.file("Velmora.DLL").string(), dir.winPath() + "\\年度 2011.db", "2011-12-31");
 
   auto p = winetest::WineProcess::start({dir.file("Tallyrun.exe").string()}, {.cwd = dir.path()});
@@ -63,6 +68,40 @@ TEST(TallyrunWine, AMissingYearDatabaseIsReportedInAMessageBox) {
   EXPECT_EQ(box->icon, "none");
   EXPECT_EQ(p.wait(milliseconds(30000)), 1);
   EXPECT_FALSE(dir.exists("2011.db")) << "the missing file must not be created";
+}
+
+// The year database on the test run's PostgreSQL server, through Wine's
+// odbc32 and the system's driver manager.
+TEST(TallyrunWine, CostsALedgerOnTheServer) {
+  auto year = fifocost::testing::makePostgresStore(fifocost::testing::databaseName("wine_costs"));
+  year->write(workedExample());
+  winetest::ProgramFolder dir("tallyrun server");
+  dir.copyBinary("Tallyrun.exe");
+  fifocost::testing::writeAppDb(dir.file("Velmora.DLL").string(), year->dbpath(), "2011-12-31");
+  auto p = winetest::WineProcess::start({dir.file("Tallyrun.exe").string()}, {.cwd = dir.path()});
+  EXPECT_FALSE(winetest::waitDialog("-", milliseconds(1500))) << "no window is shown on success";
+  EXPECT_EQ(p.wait(milliseconds(60000)), 0) << p.err();
+  const auto after = year->lines();
+  EXPECT_EQ(after[2].cost, 54.0);
+  EXPECT_EQ(after[2].unitCost, 10.8);
+  EXPECT_EQ(after[1].available, 0.0);  // opening stock first, in pinyin order
+  EXPECT_EQ(after[0].available, 2.0);
+}
+
+TEST(TallyrunWine, AServerThatRefusesTheConnectionIsReportedInAMessageBox) {
+  winetest::ProgramFolder dir("tallyrun refused");
+  dir.copyBinary("Tallyrun.exe");
+  fifocost::testing::writeAppDb(dir.file("Velmora.DLL").string(),
+                                "ODBC;Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=1;Database=y;Uid=u;Pwd=secret;",
+                                "2011-12-31");
+  auto p = winetest::WineProcess::start({dir.file("Tallyrun.exe").string()}, {.cwd = dir.path()});
+  auto box = winetest::waitDialog("Tallyrun", milliseconds(30000), 1);
+  ASSERT_TRUE(box) << p.err();
+  EXPECT_NE(box->text.find("ODBC--connection to"), std::string::npos) << box->text;
+  EXPECT_NE(box->text.find("Port=1;"), std::string::npos) << box->text;  // the driver's own text is localised
+  EXPECT_NE(box->text.find("Pwd=***"), std::string::npos) << "the password is not shown: " << box->text;
+  EXPECT_EQ(box->buttons, std::vector<int>{1});
+  EXPECT_EQ(p.wait(milliseconds(30000)), 1);
 }
 
 }  // namespace
