@@ -216,15 +216,19 @@ class SnapshotReader : public LedgerReader {
     currentRow_.clear();
   }
   void writeHeldLines() override {
-    // Shorter first: a row number's order, whatever else a key may be.
-    std::sort(held_.begin(), held_.end(), [](const HeldLine& a, const HeldLine& b) {
-      return a.row.size() != b.row.size() ? a.row.size() < b.row.size() : a.row < b.row;
-    });
+    sortByRow(held_);
     for (const HeldLine& h : held_) {
       s4_->goTo(h.bookmark);
       saveLineFields(*s4_, lineFields_, h.unitCost, h.cost);
     }
     held_.clear();
+    // The receipts of the items done, too: no later item draws them.
+    sortByRow(heldReceipts_);
+    for (const HeldReceipt& h : heldReceipts_) {
+      h.rows->goTo(h.bookmark);
+      saveReceiptFields(*h.rows, receiptFields_, h.available);
+    }
+    heldReceipts_.clear();
   }
 
   bool openReceipt() override {
@@ -270,7 +274,8 @@ class SnapshotReader : public LedgerReader {
     line_ = nullptr;
     queue_ = nullptr;
     headSaved_ = false;
-    flush();
+    for (PendingReceipts::Entry& e : pending_.take())
+      heldReceipts_.push_back({std::move(e.row), s5_, e.bookmark, e.available});
   }
 
  private:
@@ -285,6 +290,22 @@ class SnapshotReader : public LedgerReader {
     std::optional<double> unitCost;
     double cost;
   };
+
+  // A receipt's last 销合 of an item done, not yet written.
+  struct HeldReceipt {
+    std::string row;  // the stored row
+    std::shared_ptr<db::Recordset> rows;
+    long bookmark;
+    double available;
+  };
+
+  // Shorter keys first: a row number's order, whatever else a key may be.
+  template <class Held>
+  static void sortByRow(std::vector<Held>& held) {
+    std::sort(held.begin(), held.end(), [](const Held& a, const Held& b) {
+      return a.row.size() != b.row.size() ? a.row.size() < b.row.size() : a.row < b.row;
+    });
+  }
 
   std::string lineRow() { return s4_->rowKey(lineFields_.settled); }
   // A receipt saved by the current line, with what it held before. The row
@@ -349,6 +370,7 @@ class SnapshotReader : public LedgerReader {
   PendingReceipts pending_;
   bool numbersChecked_ = false, keepsNumbers_ = false, flushedInLine_ = false;
   std::vector<HeldLine> held_;
+  std::vector<HeldReceipt> heldReceipts_;
   std::unordered_set<std::string> itemHeld_;  // the current item's lines in held_
   std::string currentRow_;                     // the current line's stored row, when known
   size_t heldBefore_ = 0;  // held_ when the current line started
