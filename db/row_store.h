@@ -19,13 +19,22 @@ class RowStore {
     r -= kFirstChunk;
     return chunks_[1 + r / kRowsPerChunk].data() + (r % kRowsPerChunk) * width_;
   }
+  // Adds a row, its values made in place by `value(i)`: a big result is
+  // mostly these values, so none is made empty first and then replaced.
+  template <class MakeValue>
+  void add(MakeValue&& value) {
+    if (rows_ == 0 || (rows_ >= kFirstChunk && (rows_ - kFirstChunk) % kRowsPerChunk == 0)) {
+      chunks_.emplace_back();
+      chunks_.back().reserve((rows_ == 0 ? kFirstChunk : kRowsPerChunk) * width_);
+    }
+    std::vector<Value>& chunk = chunks_.back();
+    for (size_t i = 0; i < width_; ++i) chunk.emplace_back(value(static_cast<int>(i)));
+    ++rows_;
+  }
   // Adds a row of empty values and returns it.
   Value* add() {
-    if (rows_ == 0)
-      chunks_.emplace_back(kFirstChunk * width_);
-    else if (rows_ >= kFirstChunk && (rows_ - kFirstChunk) % kRowsPerChunk == 0)
-      chunks_.emplace_back(kRowsPerChunk * width_);
-    return (*this)[rows_++];
+    add([](int) { return Value{}; });
+    return (*this)[rows_ - 1];
   }
   void clear() {
     chunks_.clear();

@@ -283,8 +283,7 @@ class SqliteRecordset : public Recordset {
       const int rc = sqlite3_step(s);
       if (rc == SQLITE_DONE) break;
       if (rc != SQLITE_ROW) throwEngine(conn_->h, rc, source_);
-      Value* row = rows_.add();
-      for (int i = 0; i < n; ++i) row[i] = readColumn(s, i);
+      rows_.add([s](int i) { return readColumn(s, i); });
     }
     duplicates_.resize(static_cast<size_t>(nRowid_));
   }

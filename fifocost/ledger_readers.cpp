@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -180,6 +181,7 @@ class SnapshotReader : public LedgerReader {
   }
 
   void startItem(const db::Value& code) override {
+    itemHeld_.clear();
     itemKey_ = itemKey(code);
     auto it = lines_.find(itemKey_);
     line_ = it == lines_.end() ? nullptr : &it->second;
@@ -190,6 +192,11 @@ class SnapshotReader : public LedgerReader {
     while (line_ && next_ < line_->size()) {
       current_ = (*line_)[next_++];
       s4_->goTo(current_);
+      // A line held back is settled, though its row does not show it yet
+      // (a stored line may show twice, joined to two documents: both times
+      // in its item's lines).
+      currentRow_.clear();
+      if (!itemHeld_.empty() && itemHeld_.count(currentRow_ = lineRow())) continue;
       if (valueOf(s4_->field(lineFields_.settled)) == 0.0) return true;
     }
     return false;
@@ -198,9 +205,30 @@ class SnapshotReader : public LedgerReader {
     s4_->goTo(current_);
     return s4_->field(lineFields_.quantity);
   }
+  // The lines are written when the transaction is about to be committed,
+  // in the order of their stored rows: saved as costed (item by item, all
+  // over the file) each write would look for its row afresh.
   void saveLine(std::optional<double> unitCost, double cost) override {
     s4_->goTo(current_);
-    saveLineFields(*s4_, lineFields_, unitCost, cost);
+    if (currentRow_.empty()) currentRow_ = lineRow();
+    itemHeld_.insert(currentRow_);
+    held_.push_back({std::move(currentRow_), current_, unitCost, cost});
+    currentRow_.clear();
+  }
+  void writeHeldLines() override {
+    sortByRow(held_);
+    for (const HeldLine& h : held_) {
+      s4_->goTo(h.bookmark);
+      saveLineFields(*s4_, lineFields_, h.unitCost, h.cost);
+    }
+    held_.clear();
+    // The receipts of the items done, too: no later item draws them.
+    sortByRow(heldReceipts_);
+    for (const HeldReceipt& h : heldReceipts_) {
+      h.rows->goTo(h.bookmark);
+      saveReceiptFields(*h.rows, receiptFields_, h.available);
+    }
+    heldReceipts_.clear();
   }
 
   bool openReceipt() override {
@@ -238,6 +266,7 @@ class SnapshotReader : public LedgerReader {
   void lineStarted() override {
     drawn_.clear();
     flushedInLine_ = false;
+    heldBefore_ = held_.size();
   }
   void lineFinished() override {}
   void takeBackLine() override;
@@ -245,7 +274,8 @@ class SnapshotReader : public LedgerReader {
     line_ = nullptr;
     queue_ = nullptr;
     headSaved_ = false;
-    flush();
+    for (PendingReceipts::Entry& e : pending_.take())
+      heldReceipts_.push_back({std::move(e.row), s5_, e.bookmark, e.available});
   }
 
  private:
@@ -253,6 +283,31 @@ class SnapshotReader : public LedgerReader {
     std::vector<long> rows;
     size_t head = 0;
   };
+  // A line saved, not yet written.
+  struct HeldLine {
+    std::string row;  // the stored row
+    long bookmark;
+    std::optional<double> unitCost;
+    double cost;
+  };
+
+  // A receipt's last 销合 of an item done, not yet written.
+  struct HeldReceipt {
+    std::string row;  // the stored row
+    std::shared_ptr<db::Recordset> rows;
+    long bookmark;
+    double available;
+  };
+
+  // Shorter keys first: a row number's order, whatever else a key may be.
+  template <class Held>
+  static void sortByRow(std::vector<Held>& held) {
+    std::sort(held.begin(), held.end(), [](const Held& a, const Held& b) {
+      return a.row.size() != b.row.size() ? a.row.size() < b.row.size() : a.row < b.row;
+    });
+  }
+
+  std::string lineRow() { return s4_->rowKey(lineFields_.settled); }
   // A receipt saved by the current line, with what it held before. The row
   // set is kept: the receipts may be read again within the line.
   struct Draw {
@@ -314,6 +369,11 @@ class SnapshotReader : public LedgerReader {
   std::vector<Draw> drawn_;
   PendingReceipts pending_;
   bool numbersChecked_ = false, keepsNumbers_ = false, flushedInLine_ = false;
+  std::vector<HeldLine> held_;
+  std::vector<HeldReceipt> heldReceipts_;
+  std::unordered_set<std::string> itemHeld_;  // the current item's lines in held_
+  std::string currentRow_;                     // the current line's stored row, when known
+  size_t heldBefore_ = 0;  // held_ when the current line started
 };
 
 void SnapshotReader::saveReceipt(double available) {
@@ -368,6 +428,8 @@ void SnapshotReader::takeBackLine() {
     if (!flushedInLine_) pending_.erase(it->row);
   }
   drawn_.clear();
+  for (size_t i = heldBefore_; i < held_.size(); ++i) itemHeld_.erase(held_[i].row);
+  held_.resize(heldBefore_);
   flush();
 }
 

@@ -51,6 +51,10 @@ class LedgerReader {
   virtual void takeBackLine() = 0;
   // Writes what the item left unwritten.
   virtual void endItem() = 0;
+  // Writes the saved lines not yet written; called in the open transaction
+  // before it is committed and before a statement reads what they hold. A
+  // failure leaves some of them written: the transaction must then go.
+  virtual void writeHeldLines() {}
 };
 
 // `dayAfterCutOff`: outgoing lines dated before it are costed.

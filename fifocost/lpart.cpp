@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <optional>
 
 namespace fifocost {
 namespace {
@@ -127,10 +128,23 @@ class ItemCosting {
     for (; !items.eof(); items.moveNext()) {
       result.items.push_back(costItem(items.field(code)));
       if (!cadence_.due()) continue;
+      writeHeldLines();
       commitOrRetry(year_);
       year_.beginTrans();
       reader_->transactionStarted();
       cadence_.committed();
+    }
+  }
+
+  // Before a commit, and before a statement reads the lines' cost. Written
+  // in part, the lines would not match their draws: none of the open
+  // transaction may stay then.
+  void writeHeldLines() {
+    try {
+      reader_->writeHeldLines();
+    } catch (...) {
+      rollBackAll(year_);
+      throw;
     }
   }
 
@@ -179,16 +193,22 @@ class ItemCosting {
 void recalculate(db::Database& year, db::Recordset& items, const Services& services,
                  const Options& options, const std::string& dayAfterCutOff, RunResult& result) {
   year.beginTrans();
+  std::optional<ItemCosting> costing;
   try {
     year.execute(kResetOpenLines);
     services.pumpEvents();
-    ItemCosting(year, services, options, dayAfterCutOff).costAll(items, result);
+    costing.emplace(year, services, options, dayAfterCutOff);
+    costing->costAll(items, result);
+    costing->writeHeldLines();
     year.execute(kGrossProfitUpdate);
     commitOrRetry(year);
   } catch (...) {
     // What was saved before the failure stays: whole lines only.
     try {
-      if (year.inTransaction()) year.commitTrans();
+      if (year.inTransaction()) {
+        if (costing) costing->writeHeldLines();
+        if (year.inTransaction()) year.commitTrans();
+      }
     } catch (const std::exception&) {
     }
     throw;

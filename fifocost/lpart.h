@@ -12,7 +12,9 @@
 // completed so far are committed, the failing line's draws are not (they are
 // taken back; should the engine refuse even that, the open transaction is
 // rolled back instead). A commit the engine refuses is tried once more; when
-// that works the run goes on.
+// that works the run goes on. Read from the snapshot, the lines and the
+// receipts of the items done are written just before each commit: should the
+// engine refuse one of those writes, the open transaction is rolled back.
 #include <cstddef>
 #include <functional>
 #include <memory>

@@ -26,7 +26,7 @@ if [ "$which" = all ] || [ "$which" = download ]; then
   "$NATIVE/bin/dlbench" --size-mib 1024 --dir "$BENCH" --rounds 2
 fi
 if [ "$which" = all ] || [ "$which" = fifo ]; then
-  say "Tallyrun vs the floor of its own I/O"
+  say "Tallyrun vs the floor of its own I/O and the sqlite3 command line's"
   (cd "$BENCH" && "$NATIVE/bin/fifocost_bench" 50000 200000 800000)
 fi
 if [ "$which" = all ] || [ "$which" = fifo-pg ]; then

@@ -5,6 +5,9 @@
 // it, best of three:
 //   floor     reading every line joined with its document once and writing
 //             本价, 成本, 毛利, 销合 and 问题 of every line in one transaction
+//   sqlite3   the same in the sqlite3 command-line tool as it comes: the
+//             join read once (its rows printed to /dev/null), then one
+//             UPDATE of those five fields on every line, in one transaction
 //   Tallyrun  the program itself, started as a process on its program folder
 // With --postgres first, the year database is on the PostgreSQL server named by
 // $KIT_PG_STATE (tests/pg/fixture.sh), and the floor reads and writes the same
@@ -15,8 +18,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -100,19 +106,41 @@ Timing floorRun(const std::string& path) {
   return {seconds(t0), cpuSeconds(RUSAGE_SELF) - cpu0};
 }
 
-Timing tallyrun(const fs::path& folder) {
+// Runs a program to its end, its standard input from `input` (if given).
+Timing process(std::string program, std::vector<std::string> args, const std::string& input = {}) {
+  std::vector<char*> argv{program.data()};
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
   const double cpu0 = cpuSeconds(RUSAGE_CHILDREN);
   const auto t0 = Clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
-    execl((folder / "Tallyrun").c_str(), "Tallyrun", static_cast<char*>(nullptr));
+    if (!input.empty()) {
+      const int fd = open(input.c_str(), O_RDONLY);
+      if (fd < 0 || dup2(fd, 0) < 0) _exit(126);
+    }
+    execvp(program.c_str(), argv.data());
     _exit(127);
   }
   int status = 0;
   waitpid(pid, &status, 0);
   const Timing r{seconds(t0), cpuSeconds(RUSAGE_CHILDREN) - cpu0};
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("Tallyrun failed");
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(program + " failed");
   return r;
+}
+
+Timing tallyrun(const fs::path& folder) { return process((folder / "Tallyrun").string(), {}); }
+
+Timing sqlite3Cli(const fs::path& base, const std::string& path) {
+  const fs::path script = base / "floor.sql";
+  std::ofstream(script) << ".output /dev/null\n"
+                           "SELECT l.rowid, l.数量, l.进价, l.销数, l.销额, l.问题, d.日期, d.类别 FROM 库清单 l "
+                           "JOIN 库单 d ON d.发票号 = l.发票号;\n"
+                           "BEGIN IMMEDIATE;\n"
+                           "UPDATE 库清单 SET 本价 = 进价, 成本 = 销数 * 进价, 毛利 = 销额 - 销数 * 进价, "
+                           "销合 = 数量, 问题 = -1;\n"
+                           "COMMIT;\n";
+  return process("sqlite3", {"-bail", path}, script.string());
 }
 
 void odbcCheck(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE h, const char* what) {
@@ -230,8 +258,12 @@ int main(int argc, char** argv) {
       fs::temp_directory_path() / ("tallyrun_bench_" + std::to_string(::getpid()));
   // Wall time is what a user waits for; CPU time shows the same when other
   // work shares the machine.
-  std::printf("%9s %7s | %9s %11s %6s | %9s %11s %6s | %11s\n", "lines", "items", "floor s",
-              "Tallyrun s", "ratio", "floor cpu", "Tallyrun cpu", "ratio", "us per line");
+  // The ratios: Tallyrun over this program's floor, over the sqlite3 tool's,
+  // and over its own time at the size before (linear: that size's ratio).
+  std::printf("%9s %7s | %8s %9s %10s | %6s %7s %7s | %9s %12s %6s | %11s\n", "lines", "items", "floor s",
+              "sqlite3 s", "Tallyrun s", "/floor", "/sqlite3", "/before", "floor cpu", "Tallyrun cpu", "ratio",
+              "us per line");
+  double before = 0;
   for (size_t lines : sizes) {
     fs::remove_all(base);
     fs::create_directories(base / "prog");
@@ -241,22 +273,30 @@ int main(int argc, char** argv) {
     p.seed = lines;
     const std::string ledger = (base / "ledger.db").string();
     fifocost::testing::writeYearDb(ledger, fifocost::testing::generate(p));
-    fs::copy_file(TALLYRUN_PATH, base / "prog" / "Tallyrun");
+    // Another build of the program may be compared: KIT_TALLYRUN names it.
+    const char* other = std::getenv("KIT_TALLYRUN");
+    fs::copy_file(other && *other ? other : TALLYRUN_PATH, base / "prog" / "Tallyrun");
     const std::string year = (base / "prog" / "2011.db").string();
     fifocost::testing::writeAppDb((base / "prog" / "Velmora.DLL").string(), year, "2011-11-30");
 
-    Timing floor, run;
+    Timing floor, cli, run;
     for (int round = 0; round < 3; ++round) {
       fs::copy_file(ledger, base / "floor.db", fs::copy_options::overwrite_existing);
       const Timing f = floorRun((base / "floor.db").string());
       floor = {std::min(floor.wall, f.wall), std::min(floor.cpu, f.cpu)};
+      fs::copy_file(ledger, base / "floor.db", fs::copy_options::overwrite_existing);
+      const Timing c = sqlite3Cli(base, (base / "floor.db").string());
+      cli = {std::min(cli.wall, c.wall), std::min(cli.cpu, c.cpu)};
       fs::copy_file(ledger, year, fs::copy_options::overwrite_existing);
       const Timing r = tallyrun(base / "prog");
       run = {std::min(run.wall, r.wall), std::min(run.cpu, r.cpu)};
     }
-    std::printf("%9zu %7zu | %9.3f %11.3f %6.2f | %9.3f %11.3f %6.2f | %11.2f\n", lines, p.items,
-                floor.wall, run.wall, run.wall / floor.wall, floor.cpu, run.cpu,
-                run.cpu / floor.cpu, run.wall / static_cast<double>(lines) * 1e6);
+    const double perLine = run.wall / static_cast<double>(lines);
+    const double growth = before > 0 ? run.wall / before : 1.0;
+    before = run.wall;
+    std::printf("%9zu %7zu | %8.3f %9.3f %10.3f | %6.2f %7.2f %7.2f | %9.3f %12.3f %6.2f | %11.2f\n", lines,
+                p.items, floor.wall, cli.wall, run.wall, run.wall / floor.wall, run.wall / cli.wall,
+                growth, floor.cpu, run.cpu, run.cpu / floor.cpu, perLine * 1e6);
     std::fflush(stdout);
   }
   fs::remove_all(base);
