@@ -1,7 +1,5 @@
 #include "dl_window.h"
 
-#include <olectl.h>
-
 #include "platform/win/wide.h"
 #include "resource.h"
 
@@ -119,35 +117,8 @@ bool DLTestWindow::create(std::wstring& error) {
 // needed), stored as a borderless strip in 9-point 宋体.
 bool DLTestWindow::createControl(std::wstring& error) {
   const std::wstring ocx = lumvex::controlBesideProgram();
-  HRESULT hr = lumvex::createControlFromFile(ocx, IID_IDispatch, control_.putVoid());
+  HRESULT hr = lumvex::createBorderlessControl(kFontName, kFontPoints, control_.put());
   if (SUCCEEDED(hr)) {
-    lumvex::ComPtr<IPersistStreamInit> persist =
-        control_.query<IPersistStreamInit>(IID_IPersistStreamInit);
-    hr = persist ? persist->InitNew() : E_NOINTERFACE;
-  }
-  if (SUCCEEDED(hr)) {
-    VARIANT border;
-    VariantInit(&border);
-    V_VT(&border) = VT_I2;
-    V_I2(&border) = 0;
-    lumvex::putProperty(control_.get(), lumvex::dispid::kBorderStyle, border);
-    FONTDESC desc{sizeof(FONTDESC),
-                  const_cast<LPOLESTR>(kFontName),
-                  {},
-                  FW_NORMAL,
-                  GB2312_CHARSET,
-                  FALSE,
-                  FALSE,
-                  FALSE};
-    desc.cySize.int64 = kFontPoints * 10000;
-    lumvex::ComPtr<IFontDisp> font;
-    if (SUCCEEDED(OleCreateFontIndirect(&desc, IID_IFontDisp, font.putVoid()))) {
-      VARIANT arg;
-      VariantInit(&arg);
-      V_VT(&arg) = VT_DISPATCH;
-      V_DISPATCH(&arg) = font.get();
-      lumvex::putProperty(control_.get(), lumvex::dispid::kFont, arg);
-    }
     site_ = CreateWindowExW(0, kSiteClassName, L"", WS_CHILD | WS_VISIBLE, px(kStrip.left),
                             px(kStrip.top), px(kStrip.right - kStrip.left),
                             px(kStrip.bottom - kStrip.top), hwnd_, nullptr, instance_, nullptr);

@@ -1,7 +1,5 @@
 #include "updater/win/novaro_window.h"
 
-#include <olectl.h>
-
 #include <exception>
 
 #include "platform/error.h"
@@ -134,35 +132,7 @@ bool DlControl::create(HWND parent, HINSTANCE instance, int x, int y, int w, int
                           nullptr);
   if (!site_) return false;
   lumvex::ComPtr<IDispatch> control;
-  if (FAILED(lumvex::createControlFromFile(lumvex::controlBesideProgram(), IID_IDispatch,
-                                           control.putVoid())))
-    return false;
-  lumvex::ComPtr<IPersistStreamInit> persist =
-      control.query<IPersistStreamInit>(IID_IPersistStreamInit);
-  if (!persist || FAILED(persist->InitNew())) return false;
-  // No border, 9-point 宋体; everything else stays at the control's defaults.
-  VARIANT border;
-  VariantInit(&border);
-  V_VT(&border) = VT_I2;
-  V_I2(&border) = 0;
-  lumvex::putProperty(control.get(), lumvex::dispid::kBorderStyle, border);
-  FONTDESC desc{sizeof(FONTDESC),
-                const_cast<LPOLESTR>(kFontFace),
-                {},
-                FW_NORMAL,
-                GB2312_CHARSET,
-                FALSE,
-                FALSE,
-                FALSE};
-  desc.cySize.int64 = static_cast<LONGLONG>(kFontPoints) * 10000;
-  lumvex::ComPtr<IFontDisp> font;
-  if (SUCCEEDED(OleCreateFontIndirect(&desc, IID_IFontDisp, font.putVoid()))) {
-    VARIANT f;
-    VariantInit(&f);
-    V_VT(&f) = VT_DISPATCH;
-    V_DISPATCH(&f) = font.get();
-    lumvex::putProperty(control.get(), lumvex::dispid::kFont, f);
-  }
+  if (FAILED(lumvex::createBorderlessControl(kFontFace, kFontPoints, control.put()))) return false;
   if (FAILED(events_.connect(control.get(), events))) return false;
   if (FAILED(lumvex::attachToWindow(control.get(), site_, container_.put()))) {
     events_.disconnect();
