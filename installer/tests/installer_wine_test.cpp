@@ -85,25 +85,6 @@ bool menuEntry(const std::string& name) {
   return false;
 }
 
-std::string dayStamp() {
-  const std::time_t now = std::time(nullptr);
-  char buf[16];
-  std::strftime(buf, sizeof buf, "%y%m%d", std::localtime(&now));
-  return buf;
-}
-
-void makeApplicationDatabase(const fs::path& file) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(file.string().c_str(), &db), SQLITE_OK);
-  EXPECT_EQ(
-      sqlite3_exec(db,
-                   "CREATE TABLE usysbookind (yearnew TEXT, appath TEXT, path TEXT, dbpath TEXT);"
-                   "INSERT INTO usysbookind VALUES ('2000-01-01', '', '', '');",
-                   nullptr, nullptr, nullptr),
-      SQLITE_OK);
-  sqlite3_close(db);
-}
-
 class InstallerWine : public ::testing::Test {
  protected:
   void SetUp() override {
