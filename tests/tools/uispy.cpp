@@ -14,16 +14,11 @@
 #include <string>
 
 #include "platform/win/wide.h"
+#include "tests/tools/tool_support.h"
 
 namespace {
 
-std::wstring windowText(HWND h) {
-  int n = GetWindowTextLengthW(h);
-  std::wstring s(static_cast<size_t>(n) + 1, L'\0');
-  n = GetWindowTextW(h, s.data(), n + 1);
-  s.resize(static_cast<size_t>(n < 0 ? 0 : n));
-  return s;
-}
+using tooltest::windowText;
 
 BOOL CALLBACK dumpChild(HWND h, LPARAM lp) {
   auto* out = reinterpret_cast<std::string*>(lp);
