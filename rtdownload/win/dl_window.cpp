@@ -2,6 +2,7 @@
 
 #include "platform/win/wide.h"
 #include "resource.h"
+#include "rtdownload/win/window_parts.h"
 
 namespace rtd::win {
 
@@ -42,14 +43,7 @@ void LumvexControl::cancelDownload() {
   lumvex::callMethod(control_, lumvex::dispid::kCancelDownload, nullptr, 0, nullptr);
 }
 
-DLTestWindow::DLTestWindow(HINSTANCE instance) : instance_(instance) {
-  HDC screen = GetDC(nullptr);
-  if (screen) {
-    dpi_ = GetDeviceCaps(screen, LOGPIXELSX);
-    ReleaseDC(nullptr, screen);
-  }
-  if (dpi_ <= 0) dpi_ = 96;
-}
+DLTestWindow::DLTestWindow(HINSTANCE instance) : instance_(instance), dpi_(screenDpi()) {}
 
 DLTestWindow::~DLTestWindow() {
   destroy();
@@ -59,11 +53,8 @@ DLTestWindow::~DLTestWindow() {
 
 HWND DLTestWindow::child(const wchar_t* cls, const std::wstring& text, DWORD style, const RECT& r,
                          int id) {
-  HWND h = CreateWindowExW(0, cls, text.c_str(), WS_CHILD | WS_VISIBLE | style, px(r.left),
-                           px(r.top), px(r.right - r.left), px(r.bottom - r.top), hwnd_,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
-  if (h && font_) SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-  return h;
+  return createChild(hwnd_, instance_, cls, text.c_str(), style, id, px(r.left), px(r.top),
+                     px(r.right - r.left), px(r.bottom - r.top), font_);
 }
 
 bool DLTestWindow::create(std::wstring& error) {
@@ -82,9 +73,7 @@ bool DLTestWindow::create(std::wstring& error) {
   site.lpszClassName = kSiteClassName;
   if (!RegisterClassExW(&site) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
 
-  font_ = CreateFontW(-MulDiv(kFontPoints, dpi_, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                      GB2312_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                      DEFAULT_PITCH, kFontName);
+  font_ = createWindowFont(kFontName, kFontPoints, dpi_);
   banner_ = static_cast<HBITMAP>(
       LoadImageW(instance_, MAKEINTRESOURCEW(IDB_BANNER), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
 
@@ -154,17 +143,15 @@ void DLTestWindow::destroy() {
 }
 
 int DLTestWindow::appendLine(const std::string& line) {
-  if (!list_) return -1;
-  return static_cast<int>(
-      SendMessageW(list_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(line).c_str())));
+  return appendListLine(list_, line);
 }
 
 int DLTestWindow::topIndex() const {
-  return list_ ? static_cast<int>(SendMessageW(list_, LB_GETTOPINDEX, 0, 0)) : 0;
+  return listTopIndex(list_);
 }
 
 void DLTestWindow::setTopIndex(int index) {
-  if (list_) SendMessageW(list_, LB_SETTOPINDEX, static_cast<WPARAM>(index), 0);
+  setListTopIndex(list_, index);
 }
 
 void DLTestWindow::setLabel(const std::string& text) {

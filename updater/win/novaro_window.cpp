@@ -4,6 +4,7 @@
 
 #include "platform/error.h"
 #include "platform/win/wide.h"
+#include "rtdownload/win/window_parts.h"
 #include "updater/win/resource.h"
 
 namespace upd::win {
@@ -173,14 +174,7 @@ bool DlControl::beginDownload() {
 
 // ---- Form2 ------------------------------------------------------------------
 
-NovaroWindow::NovaroWindow(HINSTANCE instance) : instance_(instance) {
-  HDC screen = GetDC(nullptr);
-  if (screen) {
-    dpi_ = GetDeviceCaps(screen, LOGPIXELSX);
-    ReleaseDC(nullptr, screen);
-  }
-  if (dpi_ <= 0) dpi_ = 96;
-}
+NovaroWindow::NovaroWindow(HINSTANCE instance) : instance_(instance), dpi_(rtd::win::screenDpi()) {}
 
 NovaroWindow::~NovaroWindow() {
   if (hwnd_ && IsWindow(hwnd_)) DestroyWindow(hwnd_);
@@ -191,10 +185,7 @@ NovaroWindow::~NovaroWindow() {
 
 HWND NovaroWindow::child(const wchar_t* cls, const wchar_t* text, DWORD style, int id, int l, int t,
                          int w, int h) {
-  HWND c = CreateWindowExW(0, cls, text, WS_CHILD | WS_VISIBLE | style, l, t, w, h, hwnd_,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
-  if (c && font_) SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-  return c;
+  return rtd::win::createChild(hwnd_, instance_, cls, text, style, id, l, t, w, h, font_);
 }
 
 bool NovaroWindow::create(dl::ControlEvents& events) {
@@ -212,9 +203,7 @@ bool NovaroWindow::create(dl::ControlEvents& events) {
                                                 IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
   frame_ = static_cast<HBITMAP>(
       LoadImageW(instance_, MAKEINTRESOURCEW(IDB_FRAME), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
-  font_ = CreateFontW(-MulDiv(kFontPoints, dpi_, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                      GB2312_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                      DEFAULT_PITCH, kFontFace);
+  font_ = rtd::win::createWindowFont(kFontFace, kFontPoints, dpi_);
 
   const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
   RECT r{0, 0, px(kClient.width), px(kClient.height)};
@@ -264,16 +253,15 @@ void NovaroWindow::endProgram() {
 }
 
 int NovaroWindow::appendLine(const std::string& line) {
-  return static_cast<int>(
-      SendMessageW(lstOut_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(line).c_str())));
+  return rtd::win::appendListLine(lstOut_, line);
 }
 
 int NovaroWindow::topIndex() const {
-  return static_cast<int>(SendMessageW(lstOut_, LB_GETTOPINDEX, 0, 0));
+  return rtd::win::listTopIndex(lstOut_);
 }
 
 void NovaroWindow::setTopIndex(int index) {
-  SendMessageW(lstOut_, LB_SETTOPINDEX, static_cast<WPARAM>(index), 0);
+  rtd::win::setListTopIndex(lstOut_, index);
 }
 
 void NovaroWindow::setLabel(const std::string& text) {
