@@ -1,6 +1,6 @@
 #pragma once
 // What more than one helper program needs: its own path, the start-log line
-// that tests read with readRecorderLog, and a window's text.
+// that tests read with readRecorderLog, a window's text and a list's lines.
 // <windows.h> must come first.
 // clang-format off
 #include <windows.h>
@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/win/wide.h"
 
@@ -55,6 +56,22 @@ inline std::wstring windowText(HWND h) {
   n = GetWindowTextW(h, s.data(), n + 1);
   s.resize(static_cast<size_t>(n < 0 ? 0 : n));
   return s;
+}
+
+// The lines of a list box, top to bottom.
+inline std::vector<std::wstring> listLines(HWND list) {
+  std::vector<std::wstring> lines;
+  const LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
+  for (LRESULT i = 0; i < count; ++i) {
+    std::wstring line(
+        static_cast<size_t>(SendMessageW(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0)) + 1,
+        L'\0');
+    const LRESULT n = SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(i),
+                                   reinterpret_cast<LPARAM>(line.data()));
+    line.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    lines.push_back(std::move(line));
+  }
+  return lines;
 }
 
 }  // namespace tooltest

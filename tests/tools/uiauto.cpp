@@ -448,16 +448,7 @@ int cmdLines(int argc, wchar_t** argv) {
   HWND list = findChild(top, _wtoi(argv[3]));
   if (!list) return 1;
   std::string text;
-  const LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
-  for (LRESULT i = 0; i < count; ++i) {
-    std::wstring line(
-        static_cast<size_t>(SendMessageW(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0)) + 1,
-        L'\0');
-    const LRESULT n = SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(i),
-                                   reinterpret_cast<LPARAM>(line.data()));
-    line.resize(n < 0 ? 0 : static_cast<size_t>(n));
-    text += narrow(line) + "\n";
-  }
+  for (const std::wstring& line : tooltest::listLines(list)) text += narrow(line) + "\n";
   out(text);
   return 0;
 }
