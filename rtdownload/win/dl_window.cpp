@@ -1,6 +1,7 @@
 #include "dl_window.h"
 
 #include "platform/win/wide.h"
+#include "platform/win/window_owner.h"
 #include "resource.h"
 #include "rtdownload/win/window_parts.h"
 
@@ -179,15 +180,8 @@ void DLTestWindow::endProgram() {
 }
 
 LRESULT CALLBACK DLTestWindow::windowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_NCCREATE) {
-    auto* creator =
-        static_cast<DLTestWindow*>(reinterpret_cast<const CREATESTRUCTW*>(lp)->lpCreateParams);
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(creator));
-    creator->hwnd_ = hwnd;
-  }
-  auto* self = reinterpret_cast<DLTestWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (!self || self->hwnd_ != hwnd) return DefWindowProcW(hwnd, msg, wp, lp);
-  return self->handle(msg, wp, lp);
+  return plat::win::routeToOwner<DLTestWindow, &DLTestWindow::hwnd_, &DLTestWindow::handle>(
+      hwnd, msg, wp, lp);
 }
 
 LRESULT DLTestWindow::handle(UINT msg, WPARAM wp, LPARAM lp) {

@@ -4,6 +4,7 @@
 
 #include "platform/error.h"
 #include "platform/win/wide.h"
+#include "platform/win/window_owner.h"
 #include "rtdownload/win/window_parts.h"
 #include "updater/win/resource.h"
 
@@ -299,14 +300,8 @@ void NovaroWindow::paint() {
 }
 
 LRESULT CALLBACK NovaroWindow::proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_NCCREATE) {
-    auto* self = static_cast<NovaroWindow*>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams);
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    self->hwnd_ = hwnd;
-  }
-  auto* self = reinterpret_cast<NovaroWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (!self || self->hwnd_ != hwnd) return DefWindowProcW(hwnd, msg, wp, lp);
-  return self->handle(msg, wp, lp);
+  return plat::win::routeToOwner<NovaroWindow, &NovaroWindow::hwnd_, &NovaroWindow::handle>(
+      hwnd, msg, wp, lp);
 }
 
 LRESULT NovaroWindow::handle(UINT msg, WPARAM wp, LPARAM lp) {
