@@ -4,10 +4,8 @@
 // the version resources and manifests of the built files, read through the
 // version API.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <cstdlib>
-#include <ctime>
 #include <fstream>
 #include <map>
 #include <sstream>
