@@ -1,5 +1,7 @@
 #include "dlcontrol/win/lumvex_host.h"
 
+#include <olectl.h>
+
 #include <new>
 #include <vector>
 
@@ -28,10 +30,17 @@ T number(const DISPPARAMS* p, UINT i, VARTYPE type) {
   T out{};
   if (SUCCEEDED(VariantChangeType(&v, const_cast<VARIANT*>(a), 0, type))) {
     switch (type) {
-      case VT_I2: out = static_cast<T>(V_I2(&v)); break;
-      case VT_I4: out = static_cast<T>(V_I4(&v)); break;
-      case VT_R4: out = static_cast<T>(V_R4(&v)); break;
-      default: break;
+      case VT_I2:
+        out = static_cast<T>(V_I2(&v));
+        break;
+      case VT_I4:
+        out = static_cast<T>(V_I4(&v));
+        break;
+      case VT_R4:
+        out = static_cast<T>(V_R4(&v));
+        break;
+      default:
+        break;
     }
   }
   VariantClear(&v);
@@ -44,7 +53,8 @@ std::string text(const DISPPARAMS* p, UINT i) {
   VARIANT v;
   VariantInit(&v);
   std::string out;
-  if (SUCCEEDED(VariantChangeType(&v, const_cast<VARIANT*>(a), 0, VT_BSTR))) out = fromBstr(V_BSTR(&v));
+  if (SUCCEEDED(VariantChangeType(&v, const_cast<VARIANT*>(a), 0, VT_BSTR)))
+    out = fromBstr(V_BSTR(&v));
   VariantClear(&v);
   return out;
 }
@@ -54,7 +64,8 @@ class Sink final : public IDispatch {
   explicit Sink(dl::ControlEvents& handler) : handler_(handler) {}
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     if (!out) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, DIID___bkDLControl)) {
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
+        IsEqualIID(iid, DIID___bkDLControl)) {
       *out = static_cast<IDispatch*>(this);
       AddRef();
       return S_OK;
@@ -76,9 +87,11 @@ class Sink final : public IDispatch {
     if (out) *out = nullptr;
     return E_NOTIMPL;
   }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*, EXCEPINFO*,
-                                   UINT*) override {
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*,
+                                   EXCEPINFO*, UINT*) override {
     if (!live_) return S_OK;
     try {
       dispatch(id, p);
@@ -92,31 +105,58 @@ class Sink final : public IDispatch {
  private:
   void dispatch(DISPID id, const DISPPARAMS* p) {
     switch (id) {
-      case 1: handler_.Click(); break;
-      case 2: handler_.DblClick(); break;
+      case 1:
+        handler_.Click();
+        break;
+      case 2:
+        handler_.DblClick();
+        break;
       case 3:
       case 4:
       case 5: {
         auto b = number<int16_t>(p, 0, VT_I2), s = number<int16_t>(p, 1, VT_I2);
         auto x = number<float>(p, 2, VT_R4), y = number<float>(p, 3, VT_R4);
-        if (id == 3) handler_.MouseDown(b, s, x, y);
-        else if (id == 4) handler_.MouseMove(b, s, x, y);
-        else handler_.MouseUp(b, s, x, y);
+        if (id == 3)
+          handler_.MouseDown(b, s, x, y);
+        else if (id == 4)
+          handler_.MouseMove(b, s, x, y);
+        else
+          handler_.MouseUp(b, s, x, y);
         break;
       }
       case 6:
-        handler_.DLProgress(number<float>(p, 0, VT_R4), number<int32_t>(p, 1, VT_I4), number<int32_t>(p, 2, VT_I4));
+        handler_.DLProgress(number<float>(p, 0, VT_R4), number<int32_t>(p, 1, VT_I4),
+                            number<int32_t>(p, 2, VT_I4));
         break;
-      case 7: handler_.DLCanceled(); break;
-      case 8: handler_.DLError(static_cast<dl::bkDLError>(number<int32_t>(p, 0, VT_I4)), text(p, 1)); break;
-      case 9: handler_.DLComplete(number<int32_t>(p, 0, VT_I4)); break;
-      case 10: handler_.DLConnected(text(p, 0)); break;
-      case 11: handler_.DLRedirect(text(p, 0)); break;
-      case 12: handler_.DLCacheFile(text(p, 0)); break;
-      case 13: handler_.DLMIMEType(text(p, 0)); break;
-      case 14: handler_.DLFileSize(number<int32_t>(p, 0, VT_I4)); break;
-      case 15: handler_.DLBeginDownload(); break;
-      default: break;
+      case 7:
+        handler_.DLCanceled();
+        break;
+      case 8:
+        handler_.DLError(static_cast<dl::bkDLError>(number<int32_t>(p, 0, VT_I4)), text(p, 1));
+        break;
+      case 9:
+        handler_.DLComplete(number<int32_t>(p, 0, VT_I4));
+        break;
+      case 10:
+        handler_.DLConnected(text(p, 0));
+        break;
+      case 11:
+        handler_.DLRedirect(text(p, 0));
+        break;
+      case 12:
+        handler_.DLCacheFile(text(p, 0));
+        break;
+      case 13:
+        handler_.DLMIMEType(text(p, 0));
+        break;
+      case 14:
+        handler_.DLFileSize(number<int32_t>(p, 0, VT_I4));
+        break;
+      case 15:
+        handler_.DLBeginDownload();
+        break;
+      default:
+        break;
     }
   }
   LONG refs_ = 1;
@@ -124,14 +164,17 @@ class Sink final : public IDispatch {
   dl::ControlEvents& handler_;
 };
 
-HRESULT invoke(IDispatch* control, DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, std::wstring* error) {
+HRESULT invoke(IDispatch* control, DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
+               std::wstring* error) {
   if (!control) return E_POINTER;
   EXCEPINFO excep = {};
   UINT argErr = 0;
-  HRESULT hr = control->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, params, result, &excep, &argErr);
+  HRESULT hr =
+      control->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, params, result, &excep, &argErr);
   if (hr == DISP_E_EXCEPTION) {
     if (excep.pfnDeferredFillIn) excep.pfnDeferredFillIn(&excep);
-    if (error && excep.bstrDescription) *error = std::wstring(excep.bstrDescription, SysStringLen(excep.bstrDescription));
+    if (error && excep.bstrDescription)
+      *error = std::wstring(excep.bstrDescription, SysStringLen(excep.bstrDescription));
     if (FAILED(excep.scode)) hr = excep.scode;
   }
   SysFreeString(excep.bstrSource);
@@ -170,12 +213,49 @@ std::wstring controlBesideProgram() {
   return (slash == std::wstring::npos ? std::wstring() : path.substr(0, slash)) + L"\\Lumvex.ocx";
 }
 
+HRESULT createBorderlessControl(const wchar_t* fontFace, int fontPoints, IDispatch** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  ComPtr<IDispatch> control;
+  HRESULT hr = createControlFromFile(controlBesideProgram(), IID_IDispatch, control.putVoid());
+  if (FAILED(hr)) return hr;
+  ComPtr<IPersistStreamInit> persist = control.query<IPersistStreamInit>(IID_IPersistStreamInit);
+  hr = persist ? persist->InitNew() : E_NOINTERFACE;
+  if (FAILED(hr)) return hr;
+  VARIANT border;
+  VariantInit(&border);
+  V_VT(&border) = VT_I2;
+  V_I2(&border) = 0;
+  putProperty(control.get(), dispid::kBorderStyle, border);
+  FONTDESC desc{sizeof(FONTDESC),
+                const_cast<LPOLESTR>(fontFace),
+                {},
+                FW_NORMAL,
+                GB2312_CHARSET,
+                FALSE,
+                FALSE,
+                FALSE};
+  desc.cySize.int64 = static_cast<LONGLONG>(fontPoints) * 10000;
+  ComPtr<IFontDisp> font;
+  if (SUCCEEDED(OleCreateFontIndirect(&desc, IID_IFontDisp, font.putVoid()))) {
+    VARIANT arg;
+    VariantInit(&arg);
+    V_VT(&arg) = VT_DISPATCH;
+    V_DISPATCH(&arg) = font.get();
+    putProperty(control.get(), dispid::kFont, arg);
+  }
+  *out = control.detach();
+  return S_OK;
+}
+
 HRESULT attachToWindow(IUnknown* control, HWND window, IUnknown** container) {
   if (container) *container = nullptr;
   HMODULE atl = LoadLibraryW(L"atl.dll");
   if (!atl) return HRESULT_FROM_WIN32(GetLastError());
-  auto init = reinterpret_cast<AxWinInitFn>(reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxWinInit")));
-  auto attach = reinterpret_cast<AttachControlFn>(reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxAttachControl")));
+  auto init =
+      reinterpret_cast<AxWinInitFn>(reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxWinInit")));
+  auto attach = reinterpret_cast<AttachControlFn>(
+      reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxAttachControl")));
   if (!init || !attach) return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
   init();
   return attach(control, window, container);
@@ -215,7 +295,7 @@ HRESULT putProperty(IDispatch* control, DISPID id, const VARIANT& value, std::ws
   DISPID named = DISPID_PROPERTYPUT;
   DISPPARAMS params = {&v, &named, 1, 1};
   WORD flags = (V_VT(&value) == VT_DISPATCH || V_VT(&value) == VT_UNKNOWN) ? DISPATCH_PROPERTYPUTREF
-                                                                          : DISPATCH_PROPERTYPUT;
+                                                                           : DISPATCH_PROPERTYPUT;
   return invoke(control, id, flags, &params, nullptr, error);
 }
 
@@ -243,7 +323,8 @@ HRESULT getString(IDispatch* control, DISPID id, std::wstring& value) {
   return S_OK;
 }
 
-HRESULT callMethod(IDispatch* control, DISPID id, VARIANT* args, UINT count, VARIANT* result, std::wstring* error) {
+HRESULT callMethod(IDispatch* control, DISPID id, VARIANT* args, UINT count, VARIANT* result,
+                   std::wstring* error) {
   DISPPARAMS params = {args, nullptr, count, 0};
   return invoke(control, id, DISPATCH_METHOD, &params, result, error);
 }

@@ -6,8 +6,8 @@
 //
 // Call everything on the window thread that created the control; the thread
 // must be in a single-threaded apartment (OleInitialize) and pump messages.
-#include <ole2.h>
 #include <ocidl.h>
+#include <ole2.h>
 
 #include <string>
 
@@ -48,6 +48,11 @@ HRESULT createControlFromFile(const std::wstring& ocxPath, REFIID iid, void** ou
 // The program's own folder + "\Lumvex.ocx".
 std::wstring controlBesideProgram();
 
+// The way both programs carry the control: created from the program folder's
+// Lumvex.ocx, initialised new, without a border and in the given font
+// (character set GB2312). Not yet on a window: see attachToWindow.
+HRESULT createBorderlessControl(const wchar_t* fontFace, int fontPoints, IDispatch** out);
+
 // Places the control on `window` (typically a child window the size of the
 // control) through the system's ActiveX container (atl.dll's
 // AtlAxAttachControl), which activates it in place. `container` receives the
@@ -75,9 +80,11 @@ class EventConnection {
 
 // Late-bound member access by dispatch id. Failures come back as HRESULTs;
 // `error` (optional) receives the control's error description.
-HRESULT putProperty(IDispatch* control, DISPID id, const VARIANT& value, std::wstring* error = nullptr);
+HRESULT putProperty(IDispatch* control, DISPID id, const VARIANT& value,
+                    std::wstring* error = nullptr);
 HRESULT getProperty(IDispatch* control, DISPID id, VARIANT* value, std::wstring* error = nullptr);
-HRESULT putString(IDispatch* control, DISPID id, const std::wstring& value, std::wstring* error = nullptr);
+HRESULT putString(IDispatch* control, DISPID id, const std::wstring& value,
+                  std::wstring* error = nullptr);
 HRESULT getString(IDispatch* control, DISPID id, std::wstring& value);
 HRESULT callMethod(IDispatch* control, DISPID id, VARIANT* args, UINT count, VARIANT* result,
                    std::wstring* error = nullptr);

@@ -4,10 +4,8 @@
 // the version resources and manifests of the built files, read through the
 // version API.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <cstdlib>
-#include <ctime>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -83,25 +81,6 @@ bool menuEntry(const std::string& name) {
         return true;
   }
   return false;
-}
-
-std::string dayStamp() {
-  const std::time_t now = std::time(nullptr);
-  char buf[16];
-  std::strftime(buf, sizeof buf, "%y%m%d", std::localtime(&now));
-  return buf;
-}
-
-void makeApplicationDatabase(const fs::path& file) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(file.string().c_str(), &db), SQLITE_OK);
-  EXPECT_EQ(
-      sqlite3_exec(db,
-                   "CREATE TABLE usysbookind (yearnew TEXT, appath TEXT, path TEXT, dbpath TEXT);"
-                   "INSERT INTO usysbookind VALUES ('2000-01-01', '', '', '');",
-                   nullptr, nullptr, nullptr),
-      SQLITE_OK);
-  sqlite3_close(db);
 }
 
 class InstallerWine : public ::testing::Test {

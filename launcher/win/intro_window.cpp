@@ -4,6 +4,7 @@
 
 #include "launcher/win/resource.h"
 #include "platform/win/wide.h"
+#include "platform/win/window_owner.h"
 
 namespace launcher::win {
 
@@ -132,16 +133,8 @@ void IntroWin32::endLauncher() {
 }
 
 LRESULT CALLBACK IntroWin32::windowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_NCCREATE) {
-    auto* creator =
-        static_cast<IntroWin32*>(reinterpret_cast<const CREATESTRUCTW*>(lp)->lpCreateParams);
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(creator));
-    creator->hwnd_ = hwnd;
-  }
-  auto* self = reinterpret_cast<IntroWin32*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  // Once close() has let go of the window, its last messages reach nothing of ours.
-  if (!self || self->hwnd_ != hwnd) return DefWindowProcW(hwnd, msg, wp, lp);
-  return self->handle(msg, wp, lp);
+  return plat::win::routeToOwner<IntroWin32, &IntroWin32::hwnd_, &IntroWin32::handle>(hwnd, msg, wp,
+                                                                                      lp);
 }
 
 LRESULT IntroWin32::handle(UINT msg, WPARAM wp, LPARAM lp) {

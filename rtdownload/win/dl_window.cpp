@@ -1,9 +1,9 @@
 #include "dl_window.h"
 
-#include <olectl.h>
-
 #include "platform/win/wide.h"
+#include "platform/win/window_owner.h"
 #include "resource.h"
+#include "rtdownload/win/window_parts.h"
 
 namespace rtd::win {
 
@@ -44,14 +44,7 @@ void LumvexControl::cancelDownload() {
   lumvex::callMethod(control_, lumvex::dispid::kCancelDownload, nullptr, 0, nullptr);
 }
 
-DLTestWindow::DLTestWindow(HINSTANCE instance) : instance_(instance) {
-  HDC screen = GetDC(nullptr);
-  if (screen) {
-    dpi_ = GetDeviceCaps(screen, LOGPIXELSX);
-    ReleaseDC(nullptr, screen);
-  }
-  if (dpi_ <= 0) dpi_ = 96;
-}
+DLTestWindow::DLTestWindow(HINSTANCE instance) : instance_(instance), dpi_(screenDpi()) {}
 
 DLTestWindow::~DLTestWindow() {
   destroy();
@@ -61,11 +54,8 @@ DLTestWindow::~DLTestWindow() {
 
 HWND DLTestWindow::child(const wchar_t* cls, const std::wstring& text, DWORD style, const RECT& r,
                          int id) {
-  HWND h = CreateWindowExW(0, cls, text.c_str(), WS_CHILD | WS_VISIBLE | style, px(r.left),
-                           px(r.top), px(r.right - r.left), px(r.bottom - r.top), hwnd_,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
-  if (h && font_) SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-  return h;
+  return createChild(hwnd_, instance_, cls, text.c_str(), style, id, px(r.left), px(r.top),
+                     px(r.right - r.left), px(r.bottom - r.top), font_);
 }
 
 bool DLTestWindow::create(std::wstring& error) {
@@ -84,9 +74,7 @@ bool DLTestWindow::create(std::wstring& error) {
   site.lpszClassName = kSiteClassName;
   if (!RegisterClassExW(&site) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
 
-  font_ = CreateFontW(-MulDiv(kFontPoints, dpi_, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                      GB2312_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                      DEFAULT_PITCH, kFontName);
+  font_ = createWindowFont(kFontName, kFontPoints, dpi_);
   banner_ = static_cast<HBITMAP>(
       LoadImageW(instance_, MAKEINTRESOURCEW(IDB_BANNER), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
 
@@ -119,35 +107,8 @@ bool DLTestWindow::create(std::wstring& error) {
 // needed), stored as a borderless strip in 9-point 宋体.
 bool DLTestWindow::createControl(std::wstring& error) {
   const std::wstring ocx = lumvex::controlBesideProgram();
-  HRESULT hr = lumvex::createControlFromFile(ocx, IID_IDispatch, control_.putVoid());
+  HRESULT hr = lumvex::createBorderlessControl(kFontName, kFontPoints, control_.put());
   if (SUCCEEDED(hr)) {
-    lumvex::ComPtr<IPersistStreamInit> persist =
-        control_.query<IPersistStreamInit>(IID_IPersistStreamInit);
-    hr = persist ? persist->InitNew() : E_NOINTERFACE;
-  }
-  if (SUCCEEDED(hr)) {
-    VARIANT border;
-    VariantInit(&border);
-    V_VT(&border) = VT_I2;
-    V_I2(&border) = 0;
-    lumvex::putProperty(control_.get(), lumvex::dispid::kBorderStyle, border);
-    FONTDESC desc{sizeof(FONTDESC),
-                  const_cast<LPOLESTR>(kFontName),
-                  {},
-                  FW_NORMAL,
-                  GB2312_CHARSET,
-                  FALSE,
-                  FALSE,
-                  FALSE};
-    desc.cySize.int64 = kFontPoints * 10000;
-    lumvex::ComPtr<IFontDisp> font;
-    if (SUCCEEDED(OleCreateFontIndirect(&desc, IID_IFontDisp, font.putVoid()))) {
-      VARIANT arg;
-      VariantInit(&arg);
-      V_VT(&arg) = VT_DISPATCH;
-      V_DISPATCH(&arg) = font.get();
-      lumvex::putProperty(control_.get(), lumvex::dispid::kFont, arg);
-    }
     site_ = CreateWindowExW(0, kSiteClassName, L"", WS_CHILD | WS_VISIBLE, px(kStrip.left),
                             px(kStrip.top), px(kStrip.right - kStrip.left),
                             px(kStrip.bottom - kStrip.top), hwnd_, nullptr, instance_, nullptr);
@@ -183,17 +144,15 @@ void DLTestWindow::destroy() {
 }
 
 int DLTestWindow::appendLine(const std::string& line) {
-  if (!list_) return -1;
-  return static_cast<int>(
-      SendMessageW(list_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(line).c_str())));
+  return appendListLine(list_, line);
 }
 
 int DLTestWindow::topIndex() const {
-  return list_ ? static_cast<int>(SendMessageW(list_, LB_GETTOPINDEX, 0, 0)) : 0;
+  return listTopIndex(list_);
 }
 
 void DLTestWindow::setTopIndex(int index) {
-  if (list_) SendMessageW(list_, LB_SETTOPINDEX, static_cast<WPARAM>(index), 0);
+  setListTopIndex(list_, index);
 }
 
 void DLTestWindow::setLabel(const std::string& text) {
@@ -221,15 +180,8 @@ void DLTestWindow::endProgram() {
 }
 
 LRESULT CALLBACK DLTestWindow::windowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_NCCREATE) {
-    auto* creator =
-        static_cast<DLTestWindow*>(reinterpret_cast<const CREATESTRUCTW*>(lp)->lpCreateParams);
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(creator));
-    creator->hwnd_ = hwnd;
-  }
-  auto* self = reinterpret_cast<DLTestWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (!self || self->hwnd_ != hwnd) return DefWindowProcW(hwnd, msg, wp, lp);
-  return self->handle(msg, wp, lp);
+  return plat::win::routeToOwner<DLTestWindow, &DLTestWindow::hwnd_, &DLTestWindow::handle>(
+      hwnd, msg, wp, lp);
 }
 
 LRESULT DLTestWindow::handle(UINT msg, WPARAM wp, LPARAM lp) {

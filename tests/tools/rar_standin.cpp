@@ -21,19 +21,15 @@
 #include <shellapi.h>
 // clang-format on
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "platform/win/wide.h"
+#include "tests/tools/tool_support.h"
 
 namespace {
 
-std::wstring exePath() {
-  std::wstring buf(32768, L'\0');
-  buf.resize(GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size())));
-  return buf;
-}
+using tooltest::exePath;
 
 std::string readSmall(const std::wstring& path) {
   HANDLE f =
@@ -93,17 +89,7 @@ bool extract(HANDLE package, std::wstring dest) {
 
 int wmain() {
   const std::wstring exe = exePath();
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  GetStartupInfoW(&si);
-  const int show = (si.dwFlags & STARTF_USESHOWWINDOW) ? si.wShowWindow : -1;
-  std::wstring cwd(32768, L'\0');
-  cwd.resize(GetCurrentDirectoryW(static_cast<DWORD>(cwd.size()), cwd.data()));
-  char head[96];
-  std::snprintf(head, sizeof head, "pid=%lu\tshow=%d\tflags=0x%lx\tcwd=", GetCurrentProcessId(),
-                show, static_cast<unsigned long>(si.dwFlags));
-  writeFile(exe + L".log", head + plat::win::narrow(cwd) + "\tcmdline=" + plat::win::narrow(GetCommandLineW()) + "\n",
-            true);
+  tooltest::appendLogLine(exe + L".log", tooltest::startLogLine(GetCommandLineW()));
 
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);

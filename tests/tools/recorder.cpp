@@ -20,34 +20,22 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "platform/win/wide.h"
+#include "tests/tools/tool_support.h"
 
 namespace {
 
-using plat::win::narrow;
+using tooltest::exePath;
 
-bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-std::wstring exePath() {
-  std::wstring buf(32768, L'\0');
-  DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-  buf.resize(n);
-  return buf;
-}
-
-std::wstring currentDir() {
-  std::wstring buf(32768, L'\0');
-  DWORD n = GetCurrentDirectoryW(static_cast<DWORD>(buf.size()), buf.data());
-  buf.resize(n);
-  return buf;
+bool exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 int readExitCode(const std::wstring& path) {
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE f =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (f == INVALID_HANDLE_VALUE) return 0;
   char buf[32] = {};
   DWORD got = 0;
@@ -73,18 +61,10 @@ void copyPayload(const std::wstring& from, std::wstring to) {
 
 int wmain() {
   const std::wstring exe = exePath();
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  GetStartupInfoW(&si);
-  int show = (si.dwFlags & STARTF_USESHOWWINDOW) ? si.wShowWindow : -1;
-
   std::wstring cmdline = GetCommandLineW();
   for (wchar_t& c : cmdline)
     if (c == L'\r' || c == L'\n') c = L' ';
-  char head[96];
-  std::snprintf(head, sizeof head, "pid=%lu\tshow=%d\tflags=0x%lx\tcwd=", GetCurrentProcessId(), show,
-                static_cast<unsigned long>(si.dwFlags));
-  std::string line = head + narrow(currentDir()) + "\tcmdline=" + narrow(cmdline) + "\n";
+  const std::string line = tooltest::startLogLine(cmdline);
 
   // Effects come before the log line: a test that sees the line sees them.
   if (exists(exe + L".payload")) {
@@ -102,26 +82,14 @@ int wmain() {
       DWORD attr = GetFileAttributesW(argv[i]);
       if (attr == INVALID_FILE_ATTRIBUTES || (attr & FILE_ATTRIBUTE_DIRECTORY)) continue;
       // No FILE_SHARE_DELETE: deleting the file fails while it is held.
-      HANDLE h = CreateFileW(argv[i], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                             0, nullptr);
+      HANDLE h = CreateFileW(argv[i], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
       if (h != INVALID_HANDLE_VALUE) held.push_back(h);
     }
     if (argv) LocalFree(argv);
   }
 
-  // One write per start, in append mode, so concurrent starts do not interleave.
-  const std::wstring log = exe + L".log";
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    HANDLE f = CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f != INVALID_HANDLE_VALUE) {
-      DWORD written = 0;
-      WriteFile(f, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-      CloseHandle(f);
-      break;
-    }
-    Sleep(20);
-  }
+  tooltest::appendLogLine(exe + L".log", line);
 
   for (int i = 0; i < 6000 && exists(exe + L".hold"); ++i) Sleep(100);
   for (HANDLE h : held) CloseHandle(h);

@@ -38,28 +38,25 @@
 
 #include "platform/win/gdi.h"
 #include "platform/win/wide.h"
+#include "tests/tools/tool_support.h"
 
 namespace {
+
+using tooltest::windowText;
 
 using plat::win::narrow;
 
 // Raw bytes to stdout: a pipe to the test gets UTF-8, not the console code page.
 void out(const std::string& s) {
   DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), s.data(), static_cast<DWORD>(s.size()), &written, nullptr);
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), s.data(), static_cast<DWORD>(s.size()), &written,
+            nullptr);
 }
 
 void err(const std::string& s) {
   DWORD written = 0;
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), s.data(), static_cast<DWORD>(s.size()), &written, nullptr);
-}
-
-std::wstring windowText(HWND h) {
-  int n = GetWindowTextLengthW(h);
-  std::wstring s(static_cast<size_t>(n) + 1, L'\0');
-  n = GetWindowTextW(h, s.data(), n + 1);
-  s.resize(static_cast<size_t>(n < 0 ? 0 : n));
-  return s;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), s.data(), static_cast<DWORD>(s.size()), &written,
+            nullptr);
 }
 
 std::wstring className(HWND h) {
@@ -72,10 +69,14 @@ std::wstring className(HWND h) {
 std::string escape(const std::string& s) {
   std::string r;
   for (char c : s) {
-    if (c == '\\') r += "\\\\";
-    else if (c == '\n') r += "\\n";
-    else if (c == '\r') r += "\\r";
-    else r += c;
+    if (c == '\\')
+      r += "\\\\";
+    else if (c == '\n')
+      r += "\\n";
+    else if (c == '\r')
+      r += "\\r";
+    else
+      r += c;
   }
   return r;
 }
@@ -103,7 +104,9 @@ HWND findTop(const wchar_t* cls, const wchar_t* title) {
   return m.found.empty() ? nullptr : m.found.front();
 }
 
-const wchar_t* anyIfDash(const wchar_t* s) { return std::wstring(s) == L"-" ? nullptr : s; }
+const wchar_t* anyIfDash(const wchar_t* s) {
+  return std::wstring(s) == L"-" ? nullptr : s;
+}
 
 HWND waitTop(const wchar_t* cls, const wchar_t* title, DWORD timeoutMs) {
   DWORD start = GetTickCount();
@@ -137,7 +140,8 @@ HWND findChild(HWND top, int id) {
 
 // Renders `icon` at the control's size on `background` and counts the pixels
 // that differ from `shot` (a capture of the control from the screen).
-size_t iconDistance(HICON icon, const std::vector<COLORREF>& shot, int w, int h, COLORREF background) {
+size_t iconDistance(HICON icon, const std::vector<COLORREF>& shot, int w, int h,
+                    COLORREF background) {
   const plat::win::ScreenDc screen;
   const plat::win::UniqueBitmap bmp(CreateCompatibleBitmap(screen.get(), w, h));
   const plat::win::UniqueMemoryDc memDc(CreateCompatibleDC(screen.get()));
@@ -146,7 +150,8 @@ size_t iconDistance(HICON icon, const std::vector<COLORREF>& shot, int w, int h,
   RECT r{0, 0, w, h};
   FillRect(mem, &r, plat::win::UniqueBrush(CreateSolidBrush(background)).get());
   // The message box draws its icon at the system size in the control's corner.
-  DrawIconEx(mem, 0, 0, icon, GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0, nullptr, DI_NORMAL);
+  DrawIconEx(mem, 0, 0, icon, GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0, nullptr,
+             DI_NORMAL);
   size_t diff = 0;
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
@@ -189,7 +194,9 @@ std::string iconKindOnce(HWND dlg) {
   struct Kind {
     LPCWSTR id;
     const char* name;
-  } kinds[] = {{IDI_EXCLAMATION, "exclamation"}, {IDI_HAND, "hand"}, {IDI_QUESTION, "question"},
+  } kinds[] = {{IDI_EXCLAMATION, "exclamation"},
+               {IDI_HAND, "hand"},
+               {IDI_QUESTION, "question"},
                {IDI_ASTERISK, "asterisk"}};
   std::string best = "unknown";
   size_t bestDiff = shot.size();
@@ -240,7 +247,8 @@ bool writeFile(const std::wstring& path, const std::string& data) {
     out(data);
     return true;
   }
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (f == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   BOOL ok = WriteFile(f, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
@@ -264,7 +272,8 @@ bool pressControl(HWND top, int id) {
   if (!ctl) return false;
   if (!IsWindowEnabled(ctl)) return false;
   HWND parent = GetParent(ctl);
-  return PostMessageW(parent ? parent : top, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(ctl));
+  return PostMessageW(parent ? parent : top, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                      reinterpret_cast<LPARAM>(ctl));
 }
 
 int cmdWaitDialog(int argc, wchar_t** argv) {
@@ -299,7 +308,8 @@ void printWindowLine(HWND h) {
   std::snprintf(buf, sizeof buf, "%p\t", static_cast<void*>(h));
   std::string s = buf;
   s += narrow(className(h)) + "\t" + escape(narrow(windowText(h)));
-  std::snprintf(buf, sizeof buf, "\t%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
+  std::snprintf(buf, sizeof buf, "\t%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left,
+                r.bottom - r.top);
   out(s + buf);
 }
 
@@ -330,7 +340,8 @@ HWND targetAt(HWND top, POINT screenPt) {
   for (;;) {
     POINT p = screenPt;
     ScreenToClient(h, &p);
-    HWND c = ChildWindowFromPointEx(h, p, CWP_SKIPINVISIBLE | CWP_SKIPDISABLED | CWP_SKIPTRANSPARENT);
+    HWND c =
+        ChildWindowFromPointEx(h, p, CWP_SKIPINVISIBLE | CWP_SKIPDISABLED | CWP_SKIPTRANSPARENT);
     if (!c || c == h) return h;
     LRESULT hit = SendMessageW(c, WM_NCHITTEST, 0, MAKELPARAM(screenPt.x, screenPt.y));
     if (hit == HTTRANSPARENT) return h;
@@ -376,8 +387,8 @@ int cmdText(int argc, wchar_t** argv) {
       SendMessageTimeoutW(c, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) {
     std::wstring buf(length + 1, L'\0');
     DWORD_PTR got = 0;
-    if (SendMessageTimeoutW(c, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(buf.data()), SMTO_ABORTIFHUNG,
-                            5000, &got)) {
+    if (SendMessageTimeoutW(c, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(buf.data()),
+                            SMTO_ABORTIFHUNG, 5000, &got)) {
       buf.resize(got);
       text = buf;
     }
@@ -404,7 +415,8 @@ int cmdWatchText(int argc, wchar_t** argv) {
       if (first < 0 && text.rfind(prefix, 0) == 0) first = static_cast<long>(now - start);
       if (text == final) {
         char buf[64];
-        std::snprintf(buf, sizeof buf, "first=%ld final=%lu\n", first, static_cast<unsigned long>(now - start));
+        std::snprintf(buf, sizeof buf, "first=%ld final=%lu\n", first,
+                      static_cast<unsigned long>(now - start));
         out(buf);
         return 0;
       }
@@ -423,7 +435,8 @@ int cmdTimeDialog(int argc, wchar_t** argv) {
   }
   FILETIME ft;
   GetSystemTimeAsFileTime(&ft);
-  const unsigned long long t = (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  const unsigned long long t =
+      (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
   out(std::to_string(t / 10000 - 11644473600000ull) + "\n");
   return 0;
 }
@@ -435,13 +448,7 @@ int cmdLines(int argc, wchar_t** argv) {
   HWND list = findChild(top, _wtoi(argv[3]));
   if (!list) return 1;
   std::string text;
-  const LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
-  for (LRESULT i = 0; i < count; ++i) {
-    std::wstring line(static_cast<size_t>(SendMessageW(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0)) + 1, L'\0');
-    const LRESULT n = SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(line.data()));
-    line.resize(n < 0 ? 0 : static_cast<size_t>(n));
-    text += narrow(line) + "\n";
-  }
+  for (const std::wstring& line : tooltest::listLines(list)) text += narrow(line) + "\n";
   out(text);
   return 0;
 }
@@ -449,7 +456,9 @@ int cmdLines(int argc, wchar_t** argv) {
 int cmdSpy(int argc, wchar_t** argv) {
   if (argc != 3) return 2;
   HMODULE dll = LoadLibraryW(argv[2]);
-  auto proc = dll ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(dll, "UiSpyHook"))) : nullptr;
+  auto proc =
+      dll ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(dll, "UiSpyHook")))
+          : nullptr;
   HHOOK hook = proc ? SetWindowsHookExW(WH_CALLWNDPROC, proc, dll, 0) : nullptr;
   if (!hook) {
     err("uiauto: cannot hook\n");
@@ -471,7 +480,8 @@ int cmdClose(int argc, wchar_t** argv) {
 
 BOOL CALLBACK listChild(HWND h, LPARAM) {
   char buf[64];
-  std::snprintf(buf, sizeof buf, "  id=%d%s\t", GetDlgCtrlID(h), IsWindowVisible(h) ? "" : " (hidden)");
+  std::snprintf(buf, sizeof buf, "  id=%d%s\t", GetDlgCtrlID(h),
+                IsWindowVisible(h) ? "" : " (hidden)");
   out(buf);
   printWindowLine(h);
   return TRUE;
@@ -493,21 +503,32 @@ BOOL CALLBACK listTop(HWND h, LPARAM) {
 int wmain(int argc, wchar_t** argv) {
   int rc = 2;
   std::wstring cmd = argc > 1 ? argv[1] : L"";
-  if (cmd == L"wait-dialog") rc = cmdWaitDialog(argc, argv);
-  else if (cmd == L"wait-window") rc = cmdWaitWindow(argc, argv, false);
-  else if (cmd == L"wait-gone") rc = cmdWaitWindow(argc, argv, true);
-  else if (cmd == L"click") rc = cmdClick(argc, argv);
-  else if (cmd == L"text") rc = cmdText(argc, argv);
-  else if (cmd == L"close") rc = cmdClose(argc, argv);
-  else if (cmd == L"lines") rc = cmdLines(argc, argv);
-  else if (cmd == L"spy") rc = cmdSpy(argc, argv);
-  else if (cmd == L"watch-text") rc = cmdWatchText(argc, argv);
-  else if (cmd == L"time-dialog") rc = cmdTimeDialog(argc, argv);
+  if (cmd == L"wait-dialog")
+    rc = cmdWaitDialog(argc, argv);
+  else if (cmd == L"wait-window")
+    rc = cmdWaitWindow(argc, argv, false);
+  else if (cmd == L"wait-gone")
+    rc = cmdWaitWindow(argc, argv, true);
+  else if (cmd == L"click")
+    rc = cmdClick(argc, argv);
+  else if (cmd == L"text")
+    rc = cmdText(argc, argv);
+  else if (cmd == L"close")
+    rc = cmdClose(argc, argv);
+  else if (cmd == L"lines")
+    rc = cmdLines(argc, argv);
+  else if (cmd == L"spy")
+    rc = cmdSpy(argc, argv);
+  else if (cmd == L"watch-text")
+    rc = cmdWatchText(argc, argv);
+  else if (cmd == L"time-dialog")
+    rc = cmdTimeDialog(argc, argv);
   else if (cmd == L"hold-desktop") {
     // Wine ends its desktop process when the last windowed program ends and
     // starts it again with the next one, a second each time; one hidden
     // window kept for the whole run spares every test that cost.
-    CreateWindowExW(0, L"STATIC", L"uiauto hold-desktop", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    CreateWindowExW(0, L"STATIC", L"uiauto hold-desktop", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                    nullptr, nullptr);
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
     rc = 0;
@@ -515,6 +536,7 @@ int wmain(int argc, wchar_t** argv) {
     EnumWindows(listTop, 0);
     rc = 0;
   }
-  if (rc == 2) err("usage: uiauto wait-dialog|wait-window|wait-gone|click|text|lines|spy|close|list ...\n");
+  if (rc == 2)
+    err("usage: uiauto wait-dialog|wait-window|wait-gone|click|text|lines|spy|close|list ...\n");
   return rc;
 }

@@ -14,16 +14,11 @@
 #include <string>
 
 #include "platform/win/wide.h"
+#include "tests/tools/tool_support.h"
 
 namespace {
 
-std::wstring windowText(HWND h) {
-  int n = GetWindowTextLengthW(h);
-  std::wstring s(static_cast<size_t>(n) + 1, L'\0');
-  n = GetWindowTextW(h, s.data(), n + 1);
-  s.resize(static_cast<size_t>(n < 0 ? 0 : n));
-  return s;
-}
+using tooltest::windowText;
 
 BOOL CALLBACK dumpChild(HWND h, LPARAM lp) {
   auto* out = reinterpret_cast<std::string*>(lp);
@@ -31,16 +26,8 @@ BOOL CALLBACK dumpChild(HWND h, LPARAM lp) {
   GetClassNameW(h, cls, 64);
   const std::string id = std::to_string(GetDlgCtrlID(h));
   if (lstrcmpiW(cls, L"ListBox") == 0) {
-    const LRESULT count = SendMessageW(h, LB_GETCOUNT, 0, 0);
-    for (LRESULT i = 0; i < count; ++i) {
-      std::wstring line(
-          static_cast<size_t>(SendMessageW(h, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0)) + 1,
-          L'\0');
-      const LRESULT n = SendMessageW(h, LB_GETTEXT, static_cast<WPARAM>(i),
-                                     reinterpret_cast<LPARAM>(line.data()));
-      line.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    for (const std::wstring& line : tooltest::listLines(h))
       *out += "line\t" + id + "\t" + plat::win::narrow(line) + "\n";
-    }
   } else if (lstrcmpiW(cls, L"Static") == 0 || lstrcmpiW(cls, L"Button") == 0) {
     *out += "text\t" + id + "\t" + plat::win::narrow(windowText(h)) + "\n";
   }

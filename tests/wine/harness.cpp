@@ -10,12 +10,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/sql.h"
 #include "tests/support/temp_folder.h"
 
 extern char** environ;
@@ -44,7 +46,8 @@ std::vector<std::string> splitLines(const std::string& text) {
 
 std::string convert(const std::string& bytes, const char* from, const char* to) {
   iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error(std::string("iconv_open ") + from);
+  if (cd == reinterpret_cast<iconv_t>(-1))
+    throw std::runtime_error(std::string("iconv_open ") + from);
   std::string out;
   char* in = const_cast<char*>(bytes.data());
   size_t inLeft = bytes.size();
@@ -84,10 +87,13 @@ const Environment& env() {
   static const Environment e = [] {
     Environment r;
     const char* state = std::getenv("KIT_WINE_STATE");
-    if (!state || !*state) throw std::runtime_error("KIT_WINE_STATE is not set (register with kit_add_wine_test)");
+    if (!state || !*state)
+      throw std::runtime_error("KIT_WINE_STATE is not set (register with kit_add_wine_test)");
     r.state = state;
     std::ifstream in(r.state / "env");
-    if (!in) throw std::runtime_error("no " + (r.state / "env").string() + ": the wine fixture has not run");
+    if (!in)
+      throw std::runtime_error("no " + (r.state / "env").string() +
+                               ": the wine fixture has not run");
     std::string line;
     while (std::getline(in, line)) {
       auto eq = line.find('=');
@@ -120,10 +126,13 @@ std::string toWindowsPath(const fs::path& unixPath, const fs::path& prefix) {
   return s;
 }
 
-std::string toWindowsPath(const fs::path& unixPath) { return toWindowsPath(unixPath, env().prefix); }
+std::string toWindowsPath(const fs::path& unixPath) {
+  return toWindowsPath(unixPath, env().prefix);
+}
 
 fs::path toUnixPath(const std::string& windowsPath) {
-  if (windowsPath.size() < 2 || windowsPath[1] != ':') throw std::runtime_error("not a drive path: " + windowsPath);
+  if (windowsPath.size() < 2 || windowsPath[1] != ':')
+    throw std::runtime_error("not a drive path: " + windowsPath);
   std::string rest = windowsPath.substr(2);
   for (char& ch : rest)
     if (ch == '\\') ch = '/';
@@ -133,10 +142,13 @@ fs::path toUnixPath(const std::string& windowsPath) {
   return rest.empty() ? root : root / rest;
 }
 
-fs::path driveC() { return env().prefix / "drive_c"; }
+fs::path driveC() {
+  return env().prefix / "drive_c";
+}
 
 void mapDrive(char letter, const fs::path& target) {
-  fs::path link = env().prefix / "dosdevices" / (std::string(1, static_cast<char>(std::tolower(letter))) + ":");
+  fs::path link =
+      env().prefix / "dosdevices" / (std::string(1, static_cast<char>(std::tolower(letter))) + ":");
   std::error_code ec;
   fs::remove(link, ec);
   fs::create_directory_symlink(fs::absolute(target), link);
@@ -144,7 +156,9 @@ void mapDrive(char letter, const fs::path& target) {
 
 void unmapDrive(char letter) {
   std::error_code ec;
-  fs::remove(env().prefix / "dosdevices" / (std::string(1, static_cast<char>(std::tolower(letter))) + ":"), ec);
+  fs::remove(
+      env().prefix / "dosdevices" / (std::string(1, static_cast<char>(std::tolower(letter))) + ":"),
+      ec);
 }
 
 // ---- Program folders -----------------------------------------------------------
@@ -162,7 +176,8 @@ ProgramFolder::~ProgramFolder() {
 
 fs::path ProgramFolder::copyBinary(const std::string& name, const std::string& asName) const {
   fs::path src = env().winBin / name;
-  if (!fs::exists(src)) throw std::runtime_error("missing " + src.string() + " (build the mingw64 preset)");
+  if (!fs::exists(src))
+    throw std::runtime_error("missing " + src.string() + " (build the mingw64 preset)");
   fs::path dst = file(asName.empty() ? name : asName);
   fs::create_directories(dst.parent_path());
   fs::copy_file(src, dst, fs::copy_options::overwrite_existing);
@@ -173,9 +188,27 @@ void ProgramFolder::write(const std::string& relative, const std::string& bytes)
   testsupport::writeBytes(file(relative), bytes);
 }
 
-std::string ProgramFolder::read(const std::string& relative) const { return readBytes(file(relative)); }
+std::string ProgramFolder::read(const std::string& relative) const {
+  return readBytes(file(relative));
+}
 
-bool ProgramFolder::exists(const std::string& relative) const { return fs::exists(file(relative)); }
+bool ProgramFolder::exists(const std::string& relative) const {
+  return fs::exists(file(relative));
+}
+
+void makeApplicationDatabase(const fs::path& file) {
+  testsupport::runSql(
+      file,
+      "CREATE TABLE usysbookind (yearnew TEXT, appath TEXT, path TEXT, dbpath TEXT);"
+      "INSERT INTO usysbookind VALUES ('2000-01-01', '', '', '');");
+}
+
+std::string dayStamp() {
+  const std::time_t now = std::time(nullptr);
+  char buf[16];
+  std::strftime(buf, sizeof buf, "%y%m%d", std::localtime(&now));
+  return buf;
+}
 
 // ---- Processes ---------------------------------------------------------------
 
@@ -212,8 +245,10 @@ WineProcess WineProcess::start(const std::vector<std::string>& args, const Start
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, p.outFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, p.errFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 1, p.outFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, p.errFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
   if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
   pid_t pid = 0;
   int rc = posix_spawnp(&pid, "wine", &actions, nullptr, argv.data(), envp.data());
@@ -223,7 +258,9 @@ WineProcess WineProcess::start(const std::vector<std::string>& args, const Start
   return p;
 }
 
-WineProcess::WineProcess(WineProcess&& other) noexcept { *this = std::move(other); }
+WineProcess::WineProcess(WineProcess&& other) noexcept {
+  *this = std::move(other);
+}
 
 WineProcess& WineProcess::operator=(WineProcess&& other) noexcept {
   if (this != &other) {
@@ -237,7 +274,9 @@ WineProcess& WineProcess::operator=(WineProcess&& other) noexcept {
   return *this;
 }
 
-WineProcess::~WineProcess() { kill(); }
+WineProcess::~WineProcess() {
+  kill();
+}
 
 bool WineProcess::running() {
   if (pid_ < 0) return false;
@@ -265,10 +304,15 @@ void WineProcess::kill() {
   status_ = 255;
 }
 
-std::string WineProcess::out() const { return outFile_.empty() ? std::string() : readBytes(outFile_); }
-std::string WineProcess::err() const { return errFile_.empty() ? std::string() : readBytes(errFile_); }
+std::string WineProcess::out() const {
+  return outFile_.empty() ? std::string() : readBytes(outFile_);
+}
+std::string WineProcess::err() const {
+  return errFile_.empty() ? std::string() : readBytes(errFile_);
+}
 
-RunResult run(const std::vector<std::string>& args, milliseconds timeout, const StartOptions& options) {
+RunResult run(const std::vector<std::string>& args, milliseconds timeout,
+              const StartOptions& options) {
   WineProcess p = WineProcess::start(args, options);
   RunResult r;
   r.exitCode = p.wait(timeout);
@@ -307,14 +351,17 @@ RunResult reg(const std::vector<std::string>& args, RegView view) {
 
 }  // namespace
 
-void regAdd(const std::string& key, const std::string& name, const std::string& type, const std::string& data,
-            RegView view) {
+void regAdd(const std::string& key, const std::string& name, const std::string& type,
+            const std::string& data, RegView view) {
   std::vector<std::string> args{"add", key};
-  if (name.empty()) args.push_back("/ve");
-  else args.insert(args.end(), {"/v", name});
+  if (name.empty())
+    args.push_back("/ve");
+  else
+    args.insert(args.end(), {"/v", name});
   args.insert(args.end(), {"/t", type, "/d", data, "/f"});
   RunResult r = reg(args, view);
-  if (*r.exitCode != 0) throw std::runtime_error("reg add " + key + " " + name + " failed: " + r.out + r.err);
+  if (*r.exitCode != 0)
+    throw std::runtime_error("reg add " + key + " " + name + " failed: " + r.out + r.err);
 }
 
 void regAddKey(const std::string& key, RegView view) {
@@ -330,9 +377,13 @@ std::optional<RegValue> regQuery(const std::string& key, const std::string& name
   return parseRegQuery(r.out, name);
 }
 
-bool regKeyExists(const std::string& key, RegView view) { return *reg({"query", key}, view).exitCode == 0; }
+bool regKeyExists(const std::string& key, RegView view) {
+  return *reg({"query", key}, view).exitCode == 0;
+}
 
-void regDeleteKey(const std::string& key, RegView view) { reg({"delete", key, "/f"}, view); }
+void regDeleteKey(const std::string& key, RegView view) {
+  reg({"delete", key, "/f"}, view);
+}
 
 void regDeleteValue(const std::string& key, const std::string& name, RegView view) {
   reg(name.empty() ? std::vector<std::string>{"delete", key, "/ve", "/f"}
@@ -386,7 +437,9 @@ std::string unescape(const std::string& s) {
   return r;
 }
 
-std::string ms(milliseconds t) { return std::to_string(t.count()); }
+std::string ms(milliseconds t) {
+  return std::to_string(t.count());
+}
 
 std::optional<Window> parseWindowLine(const std::string& line) {
   // handle \t class \t title \t x y w h
@@ -412,10 +465,14 @@ Dialog parseDialog(const std::string& text) {
     auto eq = line.find('=');
     if (eq == std::string::npos) continue;
     std::string key = line.substr(0, eq), value = unescape(line.substr(eq + 1));
-    if (key == "title") d.title = value;
-    else if (key == "text") d.text = value;
-    else if (key == "icon") d.icon = value;
-    else if (key == "topmost") d.topmost = value == "1";
+    if (key == "title")
+      d.title = value;
+    else if (key == "text")
+      d.text = value;
+    else if (key == "icon")
+      d.icon = value;
+    else if (key == "topmost")
+      d.topmost = value == "1";
     else if (key == "buttons") {
       std::istringstream in(value);
       std::string id;
@@ -426,7 +483,8 @@ Dialog parseDialog(const std::string& text) {
   return d;
 }
 
-std::optional<Dialog> waitDialog(const std::string& title, milliseconds timeout, std::optional<int> press) {
+std::optional<Dialog> waitDialog(const std::string& title, milliseconds timeout,
+                                 std::optional<int> press) {
   std::vector<std::string> args{"wait-dialog", title, ms(timeout), "-"};
   if (press) {
     args.push_back("press");
@@ -438,8 +496,10 @@ std::optional<Dialog> waitDialog(const std::string& title, milliseconds timeout,
   return parseDialog(r.out);
 }
 
-std::optional<Window> waitWindow(const std::string& className, const std::string& title, milliseconds timeout) {
-  RunResult r = uiauto({"wait-window", className, title, ms(timeout)}, timeout + milliseconds(30000));
+std::optional<Window> waitWindow(const std::string& className, const std::string& title,
+                                 milliseconds timeout) {
+  RunResult r =
+      uiauto({"wait-window", className, title, ms(timeout)}, timeout + milliseconds(30000));
   if (!r.exitCode || *r.exitCode != 0) return std::nullopt;
   return parseWindowLine(trimCr(r.out));
 }
@@ -478,29 +538,36 @@ fs::path grab(const std::string& name, const std::string& crop) {
   const Environment& e = env();
   fs::create_directories(e.artifacts);
   fs::path png = e.artifacts / fs::u8path(name + ".png");
-  std::string cmd = "import -display '" + e.vars.at("DISPLAY") + "' -window root " + crop + " '" + png.string() +
-                    "' 2>/dev/null";
+  std::string cmd = "import -display '" + e.vars.at("DISPLAY") + "' -window root " + crop + " '" +
+                    png.string() + "' 2>/dev/null";
   if (std::system(cmd.c_str()) != 0) throw std::runtime_error("screenshot failed: " + cmd);
   return png;
 }
 
 }  // namespace
 
-fs::path screenshot(const std::string& name) { return grab(name, ""); }
+fs::path screenshot(const std::string& name) {
+  return grab(name, "");
+}
 
 fs::path screenshotWindow(const std::string& name, const Window& w) {
-  return grab(name, "-crop " + std::to_string(w.width) + "x" + std::to_string(w.height) + "+" + std::to_string(w.x) +
-                        "+" + std::to_string(w.y) + " +repage");
+  return grab(name, "-crop " + std::to_string(w.width) + "x" + std::to_string(w.height) + "+" +
+                        std::to_string(w.x) + "+" + std::to_string(w.y) + " +repage");
 }
 
 // ---- Files -----------------------------------------------------------------------
 
-std::string fromCodePage936(const std::string& bytes) { return convert(bytes, "CP936", "UTF-8"); }
-std::string toCodePage936(const std::string& utf8) { return convert(utf8, "UTF-8", "CP936"); }
+std::string fromCodePage936(const std::string& bytes) {
+  return convert(bytes, "CP936", "UTF-8");
+}
+std::string toCodePage936(const std::string& utf8) {
+  return convert(utf8, "UTF-8", "CP936");
+}
 
 std::string readText(const fs::path& path) {
   std::string b = readBytes(path);
-  if (b.size() >= 2 && static_cast<unsigned char>(b[0]) == 0xFF && static_cast<unsigned char>(b[1]) == 0xFE)
+  if (b.size() >= 2 && static_cast<unsigned char>(b[0]) == 0xFF &&
+      static_cast<unsigned char>(b[1]) == 0xFE)
     return convert(b.substr(2), "UTF-16LE", "UTF-8");
   if (b.size() >= 3 && b.compare(0, 3, "\xEF\xBB\xBF") == 0) return b.substr(3);
   // Valid UTF-8 stays as it is; otherwise it is the ANSI code page's.
@@ -530,11 +597,16 @@ std::vector<RecordedStart> parseRecorderLog(const std::string& text) {
         break;
       }
       auto tab = line.find('\t', eq);
-      std::string value = line.substr(eq + 1, tab == std::string::npos ? std::string::npos : tab - eq - 1);
-      if (key == "pid") s.pid = std::stoi(value);
-      else if (key == "show") s.show = std::stoi(value);
-      else if (key == "flags") s.flags = static_cast<unsigned>(std::stoul(value, nullptr, 16));
-      else if (key == "cwd") s.cwd = value;
+      std::string value =
+          line.substr(eq + 1, tab == std::string::npos ? std::string::npos : tab - eq - 1);
+      if (key == "pid")
+        s.pid = std::stoi(value);
+      else if (key == "show")
+        s.show = std::stoi(value);
+      else if (key == "flags")
+        s.flags = static_cast<unsigned>(std::stoul(value, nullptr, 16));
+      else if (key == "cwd")
+        s.cwd = value;
       if (tab == std::string::npos) break;
       pos = tab + 1;
     }

@@ -111,12 +111,18 @@ class ProgramFolder {
   fs::path path_;
 };
 
+// The launcher's application database (Velmora.dll) as the shop's copy
+// starts: the usysbookind table with its one row, dated 2000-01-01, no paths.
+void makeApplicationDatabase(const fs::path& file);
+// Today as yymmdd: the name the launcher gives its working copies.
+std::string dayStamp();
+
 // ---- Processes -------------------------------------------------------------
 
 // Default member initialisers let callers name only what they set,
 // StartOptions{.cwd = dir.path()}, without -Wmissing-field-initializers.
 struct StartOptions {
-  fs::path cwd{};                                  // Unix folder; default: the test's
+  fs::path cwd{};                                 // Unix folder; default: the test's
   std::map<std::string, std::string> extraEnv{};  // added to the fixture's
 };
 
@@ -166,14 +172,16 @@ struct RegValue {
 };
 // Keys are written as reg takes them: "HKLM\Software\...", "HKCU\...".
 // An empty value name means the key's unnamed (default) value.
-void regAdd(const std::string& key, const std::string& name, const std::string& type, const std::string& data,
-            RegView view = RegView::kDefault);
+void regAdd(const std::string& key, const std::string& name, const std::string& type,
+            const std::string& data, RegView view = RegView::kDefault);
 void regAddKey(const std::string& key, RegView view = RegView::kDefault);
-std::optional<RegValue> regQuery(const std::string& key, const std::string& name, RegView view = RegView::kDefault);
+std::optional<RegValue> regQuery(const std::string& key, const std::string& name,
+                                 RegView view = RegView::kDefault);
 bool regKeyExists(const std::string& key, RegView view = RegView::kDefault);
 // Both ignore a key or value that is not there.
 void regDeleteKey(const std::string& key, RegView view = RegView::kDefault);
-void regDeleteValue(const std::string& key, const std::string& name, RegView view = RegView::kDefault);
+void regDeleteValue(const std::string& key, const std::string& name,
+                    RegView view = RegView::kDefault);
 // Parses the output of `reg query <key> /v <name>` (already UTF-8).
 std::optional<RegValue> parseRegQuery(const std::string& output, const std::string& name);
 
@@ -188,7 +196,8 @@ struct Dialog {
 };
 // Waits for a visible dialog titled `title` ("-" for any), records it and,
 // when `press` is given, presses that button and waits for the dialog to go.
-std::optional<Dialog> waitDialog(const std::string& title, milliseconds timeout, std::optional<int> press = {});
+std::optional<Dialog> waitDialog(const std::string& title, milliseconds timeout,
+                                 std::optional<int> press = {});
 Dialog parseDialog(const std::string& text);
 
 struct Window {
@@ -196,7 +205,8 @@ struct Window {
   int x = 0, y = 0, width = 0, height = 0;  // screen coordinates
 };
 // Waits for a visible top-level window ("-" for any class or title).
-std::optional<Window> waitWindow(const std::string& className, const std::string& title, milliseconds timeout);
+std::optional<Window> waitWindow(const std::string& className, const std::string& title,
+                                 milliseconds timeout);
 // Waits until no such window is visible.
 bool waitWindowGone(const std::string& className, const std::string& title, milliseconds timeout);
 // Clicks a control by id (its WM_COMMAND) or a client point of the window.

@@ -1,11 +1,11 @@
 #include "updater/win/novaro_window.h"
 
-#include <olectl.h>
-
 #include <exception>
 
 #include "platform/error.h"
 #include "platform/win/wide.h"
+#include "platform/win/window_owner.h"
+#include "rtdownload/win/window_parts.h"
 #include "updater/win/resource.h"
 
 namespace upd::win {
@@ -134,35 +134,7 @@ bool DlControl::create(HWND parent, HINSTANCE instance, int x, int y, int w, int
                           nullptr);
   if (!site_) return false;
   lumvex::ComPtr<IDispatch> control;
-  if (FAILED(lumvex::createControlFromFile(lumvex::controlBesideProgram(), IID_IDispatch,
-                                           control.putVoid())))
-    return false;
-  lumvex::ComPtr<IPersistStreamInit> persist =
-      control.query<IPersistStreamInit>(IID_IPersistStreamInit);
-  if (!persist || FAILED(persist->InitNew())) return false;
-  // No border, 9-point 宋体; everything else stays at the control's defaults.
-  VARIANT border;
-  VariantInit(&border);
-  V_VT(&border) = VT_I2;
-  V_I2(&border) = 0;
-  lumvex::putProperty(control.get(), lumvex::dispid::kBorderStyle, border);
-  FONTDESC desc{sizeof(FONTDESC),
-                const_cast<LPOLESTR>(kFontFace),
-                {},
-                FW_NORMAL,
-                GB2312_CHARSET,
-                FALSE,
-                FALSE,
-                FALSE};
-  desc.cySize.int64 = static_cast<LONGLONG>(kFontPoints) * 10000;
-  lumvex::ComPtr<IFontDisp> font;
-  if (SUCCEEDED(OleCreateFontIndirect(&desc, IID_IFontDisp, font.putVoid()))) {
-    VARIANT f;
-    VariantInit(&f);
-    V_VT(&f) = VT_DISPATCH;
-    V_DISPATCH(&f) = font.get();
-    lumvex::putProperty(control.get(), lumvex::dispid::kFont, f);
-  }
+  if (FAILED(lumvex::createBorderlessControl(kFontFace, kFontPoints, control.put()))) return false;
   if (FAILED(events_.connect(control.get(), events))) return false;
   if (FAILED(lumvex::attachToWindow(control.get(), site_, container_.put()))) {
     events_.disconnect();
@@ -203,14 +175,7 @@ bool DlControl::beginDownload() {
 
 // ---- Form2 ------------------------------------------------------------------
 
-NovaroWindow::NovaroWindow(HINSTANCE instance) : instance_(instance) {
-  HDC screen = GetDC(nullptr);
-  if (screen) {
-    dpi_ = GetDeviceCaps(screen, LOGPIXELSX);
-    ReleaseDC(nullptr, screen);
-  }
-  if (dpi_ <= 0) dpi_ = 96;
-}
+NovaroWindow::NovaroWindow(HINSTANCE instance) : instance_(instance), dpi_(rtd::win::screenDpi()) {}
 
 NovaroWindow::~NovaroWindow() {
   if (hwnd_ && IsWindow(hwnd_)) DestroyWindow(hwnd_);
@@ -221,10 +186,7 @@ NovaroWindow::~NovaroWindow() {
 
 HWND NovaroWindow::child(const wchar_t* cls, const wchar_t* text, DWORD style, int id, int l, int t,
                          int w, int h) {
-  HWND c = CreateWindowExW(0, cls, text, WS_CHILD | WS_VISIBLE | style, l, t, w, h, hwnd_,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
-  if (c && font_) SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-  return c;
+  return rtd::win::createChild(hwnd_, instance_, cls, text, style, id, l, t, w, h, font_);
 }
 
 bool NovaroWindow::create(dl::ControlEvents& events) {
@@ -242,9 +204,7 @@ bool NovaroWindow::create(dl::ControlEvents& events) {
                                                 IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
   frame_ = static_cast<HBITMAP>(
       LoadImageW(instance_, MAKEINTRESOURCEW(IDB_FRAME), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
-  font_ = CreateFontW(-MulDiv(kFontPoints, dpi_, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                      GB2312_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                      DEFAULT_PITCH, kFontFace);
+  font_ = rtd::win::createWindowFont(kFontFace, kFontPoints, dpi_);
 
   const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
   RECT r{0, 0, px(kClient.width), px(kClient.height)};
@@ -294,16 +254,15 @@ void NovaroWindow::endProgram() {
 }
 
 int NovaroWindow::appendLine(const std::string& line) {
-  return static_cast<int>(
-      SendMessageW(lstOut_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(line).c_str())));
+  return rtd::win::appendListLine(lstOut_, line);
 }
 
 int NovaroWindow::topIndex() const {
-  return static_cast<int>(SendMessageW(lstOut_, LB_GETTOPINDEX, 0, 0));
+  return rtd::win::listTopIndex(lstOut_);
 }
 
 void NovaroWindow::setTopIndex(int index) {
-  SendMessageW(lstOut_, LB_SETTOPINDEX, static_cast<WPARAM>(index), 0);
+  rtd::win::setListTopIndex(lstOut_, index);
 }
 
 void NovaroWindow::setLabel(const std::string& text) {
@@ -341,14 +300,8 @@ void NovaroWindow::paint() {
 }
 
 LRESULT CALLBACK NovaroWindow::proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_NCCREATE) {
-    auto* self = static_cast<NovaroWindow*>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams);
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    self->hwnd_ = hwnd;
-  }
-  auto* self = reinterpret_cast<NovaroWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (!self || self->hwnd_ != hwnd) return DefWindowProcW(hwnd, msg, wp, lp);
-  return self->handle(msg, wp, lp);
+  return plat::win::routeToOwner<NovaroWindow, &NovaroWindow::hwnd_, &NovaroWindow::handle>(
+      hwnd, msg, wp, lp);
 }
 
 LRESULT NovaroWindow::handle(UINT msg, WPARAM wp, LPARAM lp) {

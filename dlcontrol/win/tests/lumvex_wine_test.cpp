@@ -17,10 +17,12 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <thread>
 
+#include "tests/support/loopback_serving.h"
 #include "tests/wine/harness.h"
 
 namespace {
@@ -162,9 +164,7 @@ class Server {
                                  return sink.write(block->data(), n);
                                });
     });
-    port_ = svr_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { svr_.listen_after_bind(); });
-    while (!svr_.is_running()) std::this_thread::sleep_for(milliseconds(5));
+    serving_.emplace(svr_);
   }
   ~Server() {
     {
@@ -172,8 +172,7 @@ class Server {
       stopping_ = true;
     }
     releaseCv_.notify_all();
-    svr_.stop();
-    thread_.join();
+    serving_.reset();
   }
   void addFile(const std::string& name, std::string bytes) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -187,7 +186,7 @@ class Server {
     releaseCv_.notify_all();
   }
   std::string url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return "http://127.0.0.1:" + std::to_string(serving_->port()) + path;
   }
   int requests(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -197,8 +196,7 @@ class Server {
 
  private:
   httplib::Server svr_;
-  int port_ = 0;
-  std::thread thread_;
+  std::optional<testsupport::LoopbackServing> serving_;
   std::mutex mutex_;
   std::condition_variable releaseCv_;
   bool released_ = false;

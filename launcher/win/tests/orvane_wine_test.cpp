@@ -26,25 +26,6 @@ std::string installKey(const std::string& version) {
   return kOfficeKey + version + R"(\Access\InstallRoot)";
 }
 
-std::string dayStamp() {
-  const std::time_t now = std::time(nullptr);
-  char buf[16];
-  std::strftime(buf, sizeof buf, "%y%m%d", std::localtime(&now));
-  return buf;
-}
-
-void makeApplicationDatabase(const fs::path& file) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(file.string().c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(
-      sqlite3_exec(db,
-                   "CREATE TABLE usysbookind (yearnew TEXT, appath TEXT, path TEXT, dbpath TEXT);"
-                   "INSERT INTO usysbookind VALUES ('2000-01-01', '', '', '');",
-                   nullptr, nullptr, nullptr),
-      SQLITE_OK);
-  sqlite3_close(db);
-}
-
 std::string readField(const fs::path& file, const std::string& field) {
   sqlite3* db = nullptr;
   std::string value;
@@ -340,7 +321,6 @@ TEST_F(OrvaneWine, LabelClickDuringTheCountdownEndsAtOnce) {
   expectNothingPrepared();
 }
 
-
 // The working files of the day: the settings row the runtime reads, the
 // picture, the hidden system temp folder, and another installation's
 // workgroup file at C:\ left as it is.
@@ -396,21 +376,26 @@ TEST_P(OrvaneWineWorkFilesFailure, ShowsItsMessageAndStartsNothing) {
   EXPECT_FALSE(office.exists("Msaccess.exe.log"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, OrvaneWineWorkFilesFailure,
-    ::testing::Values(
-        WorkFilesFailure{"no_settings_file",
-                         [](const ProgramFolder& app) { fs::remove(app.file("server.xml")); },
-                         launcher::kBootProError},
-        WorkFilesFailure{"data_folder_unreachable",
-                         [](const ProgramFolder& app) { app.write("server.xml", "Q:\\shared\\data"); },
-                         launcher::kBootProError},
-        WorkFilesFailure{"no_settings_row",
-                         [](const ProgramFolder& app) {
-                           testsupport::runSql(app.file("Velmora.dll"), "DELETE FROM usysbookind;");
-                         },
-                         launcher::kSavePathError}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, OrvaneWineWorkFilesFailure,
+                         ::testing::Values(WorkFilesFailure{"no_settings_file",
+                                                            [](const ProgramFolder& app) {
+                                                              fs::remove(app.file("server.xml"));
+                                                            },
+                                                            launcher::kBootProError},
+                                           WorkFilesFailure{"data_folder_unreachable",
+                                                            [](const ProgramFolder& app) {
+                                                              app.write("server.xml",
+                                                                        "Q:\\shared\\data");
+                                                            },
+                                                            launcher::kBootProError},
+                                           WorkFilesFailure{"no_settings_row",
+                                                            [](const ProgramFolder& app) {
+                                                              testsupport::runSql(
+                                                                  app.file("Velmora.dll"),
+                                                                  "DELETE FROM usysbookind;");
+                                                            },
+                                                            launcher::kSavePathError}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace winetest

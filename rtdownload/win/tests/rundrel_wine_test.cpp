@@ -15,9 +15,11 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 
+#include "tests/support/loopback_serving.h"
 #include "tests/wine/harness.h"
 
 namespace {
@@ -101,9 +103,7 @@ class Server {
       res.status = 404;
       res.set_content("no such file", "text/plain");
     });
-    port_ = svr_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { svr_.listen_after_bind(); });
-    while (!svr_.is_running()) std::this_thread::sleep_for(milliseconds(5));
+    serving_.emplace(svr_);
   }
   ~Server() {
     {
@@ -111,8 +111,7 @@ class Server {
       stopping_ = true;
     }
     cv_.notify_all();
-    svr_.stop();
-    thread_.join();
+    serving_.reset();
   }
   void release() {
     {
@@ -122,7 +121,7 @@ class Server {
     cv_.notify_all();
   }
   std::string url(const std::string& path) const {
-    return scheme_ + "://127.0.0.1:" + std::to_string(port_) + path;
+    return scheme_ + "://127.0.0.1:" + std::to_string(serving_->port()) + path;
   }
 
  private:
@@ -130,8 +129,7 @@ class Server {
   std::unique_ptr<httplib::Server> server_;
   httplib::Server& svr_;
   std::string scheme_;
-  int port_ = 0;
-  std::thread thread_;
+  std::optional<testsupport::LoopbackServing> serving_;
   std::mutex mutex_;
   std::condition_variable cv_;
   bool released_ = false;
