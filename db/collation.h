@@ -23,9 +23,12 @@ inline int compareAsciiFast(std::string_view a, std::string_view b) {
   for (std::string_view s : {a, b})
     for (char c : s) {
       if (c >= '0' && c <= '9') continue;
-      if (c >= 'A' && c <= 'Z') kinds |= 1;
-      else if (c >= 'a' && c <= 'z') kinds |= 2;
-      else return kNoFastAnswer;
+      if (c >= 'A' && c <= 'Z')
+        kinds |= 1;
+      else if (c >= 'a' && c <= 'z')
+        kinds |= 2;
+      else
+        return kNoFastAnswer;
     }
   if (kinds == 3) return kNoFastAnswer;
   return a < b ? -1 : 1;

@@ -32,16 +32,17 @@ inline constexpr int kErrNoSuchField = 3265;      // "Item not found in this col
 inline constexpr int kErrLocked = 3050;           // "Could not lock file"
 inline constexpr int kErrSyntax = 3075;           // statement the engine rejects
 inline constexpr int kErrTypeMismatch = 13;
-inline constexpr int kErrCannotOpen = 3051;       // exists but cannot be opened (rights, folder)
-inline constexpr int kErrNotEditMode = 3020;      // Update or field assignment without Edit
-inline constexpr int kErrNotUpdatable = 3164;     // field cannot be updated
-inline constexpr int kErrRecordDeleted = 3167;    // the row is gone from its table
-inline constexpr int kErrEngine = 3146;           // any other engine failure
-inline constexpr int kErrReadOnly = 3027;         // database or object is read-only
-inline constexpr int kErrTooFewParameters = 3061; // a name in a statement is no field
-inline constexpr int kErrNoTransaction = 3034;    // commit or rollback without begin
-inline constexpr int kErrObjectClosed = 3420;     // object invalid or no longer set
-inline constexpr int kErrOdbcConnect = 3151;      // "ODBC--connection failed": no driver, refused, bad login
+inline constexpr int kErrCannotOpen = 3051;        // exists but cannot be opened (rights, folder)
+inline constexpr int kErrNotEditMode = 3020;       // Update or field assignment without Edit
+inline constexpr int kErrNotUpdatable = 3164;      // field cannot be updated
+inline constexpr int kErrRecordDeleted = 3167;     // the row is gone from its table
+inline constexpr int kErrEngine = 3146;            // any other engine failure
+inline constexpr int kErrReadOnly = 3027;          // database or object is read-only
+inline constexpr int kErrTooFewParameters = 3061;  // a name in a statement is no field
+inline constexpr int kErrNoTransaction = 3034;     // commit or rollback without begin
+inline constexpr int kErrObjectClosed = 3420;      // object invalid or no longer set
+inline constexpr int kErrOdbcConnect =
+    3151;  // "ODBC--connection failed": no driver, refused, bad login
 
 struct Null {
   bool operator==(const Null&) const = default;

@@ -28,9 +28,12 @@ using testsupport::errorNumber;
 using testsupport::queryText;
 
 const char* kSettings =
-    "CREATE TABLE usysbookind (id INTEGER PRIMARY KEY, yearnew DATETIME, appath TEXT, path TEXT, dbpath TEXT);"
-    "INSERT INTO usysbookind (yearnew, appath, path, dbpath) VALUES ('2011-01-01', 'old', 'old', 'x.db');"
-    "INSERT INTO usysbookind (yearnew, appath, path, dbpath) VALUES ('2012-01-01', 'second', 'second', 'y');";
+    "CREATE TABLE usysbookind (id INTEGER PRIMARY KEY, yearnew DATETIME, appath TEXT, path TEXT, "
+    "dbpath TEXT);"
+    "INSERT INTO usysbookind (yearnew, appath, path, dbpath) VALUES ('2011-01-01', 'old', 'old', "
+    "'x.db');"
+    "INSERT INTO usysbookind (yearnew, appath, path, dbpath) VALUES ('2012-01-01', 'second', "
+    "'second', 'y');";
 
 TEST_F(DatabaseTest, EditsTheFirstRowOfATableByFieldName) {
   const std::string file = makeDb("work.db", kSettings);
@@ -67,9 +70,7 @@ TEST_F(DatabaseTest, OpenFailuresCarryTheirNumbers) {
   EXPECT_EQ(errorNumber([&] { db::openDatabase(missing); }), db::kErrFileNotFound);
   EXPECT_FALSE(fs::exists(missing)) << "opening must never create the file";
 
-  {
-    write("notes.txt", "this is not a database file, just some text that is long enough");
-  }
+  { write("notes.txt", "this is not a database file, just some text that is long enough"); }
   EXPECT_EQ(errorNumber([&] { db::openDatabase(path("notes.txt")); }), db::kErrNotADatabase);
   write("empty.db", "");
   EXPECT_EQ(errorNumber([&] { db::openDatabase(path("empty.db")); }), db::kErrNotADatabase);
@@ -78,10 +79,12 @@ TEST_F(DatabaseTest, OpenFailuresCarryTheirNumbers) {
 }
 
 TEST_F(DatabaseTest, RecordsetFailuresCarryTheirNumbers) {
-  const std::string file = makeDb("work.db", std::string(kSettings) + "CREATE TABLE blank (a TEXT);");
+  const std::string file =
+      makeDb("work.db", std::string(kSettings) + "CREATE TABLE blank (a TEXT);");
   auto database = db::openDatabase(file);
   EXPECT_EQ(errorNumber([&] { database->openRecordset("usysbookind2"); }), db::kErrNoSuchTable);
-  EXPECT_EQ(errorNumber([&] { database->openRecordset("SELECT * FROM nowhere;"); }), db::kErrNoSuchTable);
+  EXPECT_EQ(errorNumber([&] { database->openRecordset("SELECT * FROM nowhere;"); }),
+            db::kErrNoSuchTable);
 
   auto empty = database->openRecordset("blank");
   EXPECT_EQ(empty->recordCount(), 0);
@@ -94,30 +97,36 @@ TEST_F(DatabaseTest, RecordsetFailuresCarryTheirNumbers) {
   EXPECT_EQ(errorNumber([&] { rs->fieldIndex("nosuch"); }), db::kErrNoSuchField);
   EXPECT_EQ(errorNumber([&] { rs->field(99); }), db::kErrNoSuchField);
   EXPECT_EQ(db::valueToText(rs->field(rs->fieldIndex("PATH"))), "old");
-  EXPECT_EQ(errorNumber([&] { rs->setField("path", db::Value(std::string("x"))); }), db::kErrNotEditMode);
+  EXPECT_EQ(errorNumber([&] { rs->setField("path", db::Value(std::string("x"))); }),
+            db::kErrNotEditMode);
   rs->edit();
-  EXPECT_EQ(errorNumber([&] { rs->setField("nosuch", db::Value(std::string("x"))); }), db::kErrNoSuchField);
+  EXPECT_EQ(errorNumber([&] { rs->setField("nosuch", db::Value(std::string("x"))); }),
+            db::kErrNoSuchField);
   rs->close();
   EXPECT_EQ(errorNumber([&] { rs->eof(); }), db::kErrObjectClosed);
   database->close();
   EXPECT_EQ(errorNumber([&] { database->openRecordset("usysbookind"); }), db::kErrObjectClosed);
 }
 
-
 const char* kLedger =
     "CREATE TABLE 库单 (发票号 TEXT, 日期 DATETIME, 类别 TEXT);"
-    "CREATE TABLE 库清单 (发票号 TEXT, 编号 TEXT, 数量 REAL, 进价 REAL, 销合 REAL, 销数 REAL, 本价 REAL, 问题 "
+    "CREATE TABLE 库清单 (发票号 TEXT, 编号 TEXT, 数量 REAL, 进价 REAL, 销合 REAL, 销数 REAL, 本价 "
+    "REAL, 问题 "
     "INTEGER);"
-    "INSERT INTO 库单 VALUES ('R2', '2011-01-05', '入货'), ('R1', '2011-01-05', '期初'), ('S1', '2011-02-01', '销货');"
-    "INSERT INTO 库清单 VALUES ('R2', 'A', 4, 12, 4, NULL, NULL, 0), ('R1', 'A', 3, 10, 3, NULL, NULL, 0),"
+    "INSERT INTO 库单 VALUES ('R2', '2011-01-05', '入货'), ('R1', '2011-01-05', '期初'), ('S1', "
+    "'2011-02-01', '销货');"
+    "INSERT INTO 库清单 VALUES ('R2', 'A', 4, 12, 4, NULL, NULL, 0), ('R1', 'A', 3, 10, 3, NULL, "
+    "NULL, 0),"
     " ('S1', 'A', NULL, NULL, NULL, 5, NULL, 0), ('R2', 'B''x', 1, 1, 1, NULL, NULL, 0);";
 
 TEST_F(DatabaseTest, JoinedRowSetWritesEachFieldToItsOwnTable) {
   const std::string file = makeDb("year.db", kLedger);
   auto database = db::openDatabase(file, "; pwd=xq4817");
   auto rs = database->openRecordset(
-      "SELECT 库清单.编号, 库单.日期, 库单.类别, 库清单.销合, 库清单.问题 FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = "
-      "库清单.发票号 WHERE (((库清单.编号)='A') AND ((库单.类别)='期初' Or (库单.类别)='入货') AND ((库清单.进价)>0)) "
+      "SELECT 库清单.编号, 库单.日期, 库单.类别, 库清单.销合, 库清单.问题 FROM 库单 INNER JOIN "
+      "库清单 ON 库单.发票号 = "
+      "库清单.发票号 WHERE (((库清单.编号)='A') AND ((库单.类别)='期初' Or (库单.类别)='入货') AND "
+      "((库清单.进价)>0)) "
       "ORDER BY 库单.日期, 库单.类别;");
   ASSERT_EQ(rs->recordCount(), 2);
   // Same date: '期初' sorts before '入货' in pinyin order, though not by bytes.
@@ -134,11 +143,13 @@ TEST_F(DatabaseTest, JoinedRowSetWritesEachFieldToItsOwnTable) {
   EXPECT_TRUE(rs->eof());
   rs->goTo(second);
   EXPECT_EQ(db::valueToText(rs->field("类别")), "入货");
-  EXPECT_EQ(queryText(file, "SELECT 发票号, 销合, 问题 FROM 库清单 WHERE 编号 = 'A' ORDER BY rowid"),
-            "R2|4.0|0\nR1|0.0|-1\nS1|NULL|0");
+  EXPECT_EQ(
+      queryText(file, "SELECT 发票号, 销合, 问题 FROM 库清单 WHERE 编号 = 'A' ORDER BY rowid"),
+      "R2|4.0|0\nR1|0.0|-1\nS1|NULL|0");
   EXPECT_EQ(queryText(file, "SELECT 类别 FROM 库单 WHERE 发票号 = 'R1'"), "入货");
 
-  auto grouped = database->openRecordset("SELECT 编号, count(*) AS n FROM 库清单 GROUP BY 编号 ORDER BY 编号");
+  auto grouped =
+      database->openRecordset("SELECT 编号, count(*) AS n FROM 库清单 GROUP BY 编号 ORDER BY 编号");
   grouped->edit();
   EXPECT_THROW(grouped->setField("编号", db::Value(std::string("x"))), db::DbError);
 }
@@ -152,25 +163,32 @@ TEST_F(DatabaseTest, TiesComeBackInEntryOrder) {
       "INSERT INTO 库清单 VALUES ('D1', 'A', 1), ('D2', 'A', 2), ('D1', 'A', 3), ('D2', 'A', 4);");
   auto database = db::openDatabase(file);
   auto rs = database->openRecordset(
-      "SELECT 库清单.销数 FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 ORDER BY 库单.日期;");
+      "SELECT 库清单.销数 FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 ORDER BY "
+      "库单.日期;");
   std::string order;
   for (; !rs->eof(); rs->moveNext()) order += db::valueToText(rs->field("销数"));
   EXPECT_EQ(order, "1234");
 }
 
 TEST_F(DatabaseTest, ExecuteTranslatesTheDialectAndCanPassOverFailingRows) {
-  const std::string file = makeDb("year.db", std::string(kLedger) + "CREATE UNIQUE INDEX u ON 库清单(销合);");
+  const std::string file =
+      makeDb("year.db", std::string(kLedger) + "CREATE UNIQUE INDEX u ON 库清单(销合);");
   auto database = db::openDatabase(file);
   database->execute(
-      "UPDATE 库清单 SET 库清单.本价 = [进价]*2, 库清单.问题 = True WHERE (((库清单.编号)='B''x'));");
+      "UPDATE 库清单 SET 库清单.本价 = [进价]*2, 库清单.问题 = True WHERE "
+      "(((库清单.编号)='B''x'));");
   EXPECT_EQ(queryText(file, "SELECT 本价, 问题 FROM 库清单 WHERE 编号 = 'B''x'"), "2.0|-1");
   // Setting every 销合 to 1 breaks the unique index on all rows but one.
-  EXPECT_EQ(errorNumber([&] { database->execute("UPDATE 库清单 SET 库清单.销合 = 1;", true); }), db::kErrEngine);
+  EXPECT_EQ(errorNumber([&] { database->execute("UPDATE 库清单 SET 库清单.销合 = 1;", true); }),
+            db::kErrEngine);
   EXPECT_EQ(queryText(file, "SELECT count(*) FROM 库清单 WHERE 销合 = 1"), "1");
   database->execute("UPDATE 库清单 SET 库清单.销合 = 7;", false);
   EXPECT_EQ(queryText(file, "SELECT count(*) FROM 库清单 WHERE 销合 = 7"), "1");
-  EXPECT_EQ(errorNumber([&] { database->execute("UPDATE 库清单 SET 库清单.销合 = #2011-02-30#;"); }), db::kErrSyntax);
-  EXPECT_EQ(errorNumber([&] { database->execute("UPDATE 库清单 SET nosuch = 1;"); }), db::kErrTooFewParameters);
+  EXPECT_EQ(
+      errorNumber([&] { database->execute("UPDATE 库清单 SET 库清单.销合 = #2011-02-30#;"); }),
+      db::kErrSyntax);
+  EXPECT_EQ(errorNumber([&] { database->execute("UPDATE 库清单 SET nosuch = 1;"); }),
+            db::kErrTooFewParameters);
 }
 
 TEST_F(DatabaseTest, TransactionsNestAndOtherWritersShowInTheDataVersion) {
@@ -195,8 +213,9 @@ TEST_F(DatabaseTest, TransactionsNestAndOtherWritersShowInTheDataVersion) {
 }
 
 TEST_F(DatabaseTest, ASavedRowShowsWhatItsColumnsStored) {
-  const std::string file =
-      makeDb("t.db", "CREATE TABLE t (i INTEGER, r REAL, n NUMERIC, x TEXT, b); INSERT INTO t VALUES (0, 0, 0, 0, 0);");
+  const std::string file = makeDb("t.db",
+                                  "CREATE TABLE t (i INTEGER, r REAL, n NUMERIC, x TEXT, b); "
+                                  "INSERT INTO t VALUES (0, 0, 0, 0, 0);");
   auto database = db::openDatabase(file);
   auto rs = database->openRecordset("SELECT t.i, t.r, t.n, t.x, t.b FROM t ORDER BY t.i");
   rs->edit();
@@ -227,20 +246,22 @@ TEST_F(DatabaseTest, ASavedRowShowsWhatItsColumnsStored) {
 }
 
 TEST_F(DatabaseTest, TextComparesAndGroupsWithoutLetterCaseButSortsInPinyin) {
-  const std::string file = makeDb(
-      "year.db",
-      "CREATE TABLE 库单 (发票号 TEXT, 类别 TEXT);"
-      "CREATE TABLE 库清单 (发票号 TEXT, 编号 TEXT);"
-      "INSERT INTO 库单 VALUES ('D1', '入货'), ('D1', '期初');"
-      "INSERT INTO 库清单 VALUES ('D1', 'ABC-1'), ('D1', 'abc-1'), ('D1', 'Abd');");
+  const std::string file =
+      makeDb("year.db",
+             "CREATE TABLE 库单 (发票号 TEXT, 类别 TEXT);"
+             "CREATE TABLE 库清单 (发票号 TEXT, 编号 TEXT);"
+             "INSERT INTO 库单 VALUES ('D1', '入货'), ('D1', '期初');"
+             "INSERT INTO 库清单 VALUES ('D1', 'ABC-1'), ('D1', 'abc-1'), ('D1', 'Abd');");
   auto database = db::openDatabase(file);
   auto grouped = database->openRecordset(
-      "SELECT 库清单.编号, count(*) AS n FROM 库清单 WHERE (((库清单.编号)<>'ABD')) GROUP BY 库清单.编号;");
+      "SELECT 库清单.编号, count(*) AS n FROM 库清单 WHERE (((库清单.编号)<>'ABD')) GROUP BY "
+      "库清单.编号;");
   ASSERT_EQ(grouped->recordCount(), 1);
   EXPECT_EQ(db::valueToText(grouped->field("n")), "2");
   // Compared with a value, without case; the order stays pinyin.
   auto rs = database->openRecordset(
-      "SELECT 库清单.编号, 库单.类别 FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 WHERE "
+      "SELECT 库清单.编号, 库单.类别 FROM 库单 INNER JOIN 库清单 ON 库单.发票号 = 库清单.发票号 "
+      "WHERE "
       "(((库清单.编号)='abc-1')) ORDER BY 库单.类别;");
   ASSERT_EQ(rs->recordCount(), 4);
   EXPECT_EQ(db::valueToText(rs->field("类别")), "期初");
@@ -254,9 +275,15 @@ TEST_F(DatabaseTest, TextComparesAndGroupsWithoutLetterCaseButSortsInPinyin) {
 
 // The collator cannot be had when the platform's library cannot allocate:
 // opening a database reports it (the engine's sort could not).
-void* failingAlloc(const void*, size_t) { return nullptr; }
-void* failingRealloc(const void*, void*, size_t) { return nullptr; }
-void plainFree(const void*, void* p) { std::free(p); }
+void* failingAlloc(const void*, size_t) {
+  return nullptr;
+}
+void* failingRealloc(const void*, void*, size_t) {
+  return nullptr;
+}
+void plainFree(const void*, void* p) {
+  std::free(p);
+}
 
 TEST_F(DatabaseTest, AMissingCollatorIsAnErrorOfOpening) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -672,7 +672,8 @@ class OdbcDatabase : public Database {
 std::string withTransactionRollback(const std::string& connect) {
   std::string lowered = ";" + connect;
   for (char& c : lowered) c = dialect::lowerAscii(c);
-  for (size_t at = lowered.find(";protocol"); at != std::string::npos; at = lowered.find(";protocol", at + 1))
+  for (size_t at = lowered.find(";protocol"); at != std::string::npos;
+       at = lowered.find(";protocol", at + 1))
     if (lowered.find_first_not_of(' ', at + 9) == lowered.find('=', at)) return connect;
   const bool ends = connect.empty() || connect.back() == ';';
   return connect + (ends ? "" : ";") + "Protocol=7.4-1;";

@@ -61,7 +61,8 @@ class Statement {
     for (size_t k = 0; k < v_.size(); ++k) {
       dialect::Token& t = v_.tokMut(k);
       if (t.kind == Kind::kBracketIdent) t.out = quoteName(t.name);
-      if (t.kind == Kind::kDate) t.out = dialect::quoteText(dialect::normalizeDateLiteral(t.name)).insert(0, "TIMESTAMP ");
+      if (t.kind == Kind::kDate)
+        t.out = dialect::quoteText(dialect::normalizeDateLiteral(t.name)).insert(0, "TIMESTAMP ");
       // (std::string operands: mingw's GCC 12 warns falsely on short literals here)
       static const std::string kTrue = "-1", kFalse = "0";
       if (isKeyword(t, "True")) t.out = kTrue;

@@ -11,7 +11,8 @@ namespace {
 
 class Statement {
  public:
-  Statement(const std::string& sql, const SchemaLookup& schema) : sql_(sql), schema_(schema), v_(sql) {
+  Statement(const std::string& sql, const SchemaLookup& schema)
+      : sql_(sql), schema_(schema), v_(sql) {
     for (size_t k = 0; k < v_.size(); ++k) {
       Token& t = v_.tokMut(k);
       if (isKeyword(t, "True")) t.out = std::string("-1");
@@ -78,14 +79,16 @@ class Statement {
   void translateSelect(Translated& r) {
     bool grouped = false;
     size_t listStart = 1;
-    if (v_.size() > 1 && (isKeyword(tok(1), "DISTINCT") || isKeyword(tok(1), "DISTINCTROW"))) grouped = true;
+    if (v_.size() > 1 && (isKeyword(tok(1), "DISTINCT") || isKeyword(tok(1), "DISTINCTROW")))
+      grouped = true;
     if (findTop("GROUP", 1) || findTop("UNION", 1)) grouped = true;
     const auto from = findTop("FROM", 1);
     std::vector<TableRef> tables;
     if (from) tables = v_.fromTables(*from);
     compareWithoutCase(tables);
     const auto order = findTop("ORDER", 1);
-    if (order && *order + 1 < v_.size() && isKeyword(tok(*order + 1), "BY")) orderBy(*order + 2, tables, grouped);
+    if (order && *order + 1 < v_.size() && isKeyword(tok(*order + 1), "BY"))
+      orderBy(*order + 2, tables, grouped);
 
     if (grouped) return;
     // Rowid columns go first so that the row set can write back; a table that
@@ -101,7 +104,8 @@ class Statement {
     if (!extra.empty()) tokMut(listStart - 1).out += " " + extra;
   }
 
-  std::optional<std::string> tableOf(const std::vector<TableRef>& tables, const std::string& qualifier) const {
+  std::optional<std::string> tableOf(const std::vector<TableRef>& tables,
+                                     const std::string& qualifier) const {
     for (const TableRef& t : tables)
       if (sameName(t.qualifier(), qualifier)) return t.name;
     return std::nullopt;
@@ -125,8 +129,8 @@ class Statement {
   static std::optional<bool> startsCondition(const Token& t) {
     for (const char* kw : {"WHERE", "ON", "HAVING", "GROUP"})
       if (isKeyword(t, kw)) return true;
-    for (const char* kw : {"SELECT", "FROM", "ORDER", "SET", "UNION", "LIMIT", "RETURNING", "JOIN", "INNER", "LEFT",
-                           "RIGHT", "CROSS"})
+    for (const char* kw : {"SELECT", "FROM", "ORDER", "SET", "UNION", "LIMIT", "RETURNING", "JOIN",
+                           "INNER", "LEFT", "RIGHT", "CROSS"})
       if (isKeyword(t, kw)) return false;
     return std::nullopt;
   }
@@ -173,16 +177,19 @@ class Statement {
     size_t lastTermEnd = first;
     while (k < v_.size()) {
       size_t end = k;
-      while (end < v_.size() && !(v_.depth(end) == 0 && (isPunct(tok(end), ",") || isPunct(tok(end), ";") ||
-                                                         isKeyword(tok(end), "LIMIT"))))
+      while (end < v_.size() &&
+             !(v_.depth(end) == 0 &&
+               (isPunct(tok(end), ",") || isPunct(tok(end), ";") || isKeyword(tok(end), "LIMIT"))))
         ++end;
       // A plain column reference, maybe qualified, maybe followed by a direction.
       size_t refEnd = end;
-      if (refEnd > k && (isKeyword(tok(refEnd - 1), "ASC") || isKeyword(tok(refEnd - 1), "DESC"))) --refEnd;
+      if (refEnd > k && (isKeyword(tok(refEnd - 1), "ASC") || isKeyword(tok(refEnd - 1), "DESC")))
+        --refEnd;
       if (refEnd == k + 1 && isName(tok(k))) {
         if (textColumn(tables, std::nullopt, tok(k).name))
           tokMut(k).out += std::string(" COLLATE ") + kTextCollation;
-      } else if (refEnd == k + 3 && isName(tok(k)) && isPunct(tok(k + 1), ".") && isName(tok(k + 2))) {
+      } else if (refEnd == k + 3 && isName(tok(k)) && isPunct(tok(k + 1), ".") &&
+                 isName(tok(k + 2))) {
         if (textColumn(tables, tok(k).name, tok(k + 2).name))
           tokMut(k + 2).out += std::string(" COLLATE ") + kTextCollation;
       }
@@ -217,7 +224,9 @@ int daysInMonth(int y, int m) {
 
 }  // namespace
 
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+char lowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 bool sameName(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;

@@ -1,12 +1,14 @@
 // The SQLite backend of the database layer.
+#include "db/sqlite_database.h"
+
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <deque>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <system_error>
@@ -16,7 +18,6 @@
 #include "db/collation.h"
 #include "db/database.h"
 #include "db/row_store.h"
-#include "db/sqlite_database.h"
 #include "db/sql_dialect.h"
 
 namespace db {
@@ -27,7 +28,8 @@ std::string valueToText(const Value& v) {
     // Fifteen significant digits, as the original engine turns a double into text.
     // (to_chars: the same whatever the C locale's decimal separator)
     char buf[40];
-    const auto r = std::to_chars(buf, buf + sizeof buf, std::get<double>(v), std::chars_format::general, 15);
+    const auto r =
+        std::to_chars(buf, buf + sizeof buf, std::get<double>(v), std::chars_format::general, 15);
     return std::string(buf, r.ptr);
   }
   if (std::holds_alternative<std::string>(v)) return std::get<std::string>(v);
@@ -49,7 +51,8 @@ std::string lowerAscii(std::string s) {
   switch (rc & 0xff) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
-      throw DbError(kErrLocked, "The database is in use by another user and is locked (" + context + ").");
+      throw DbError(kErrLocked,
+                    "The database is in use by another user and is locked (" + context + ").");
     case SQLITE_NOTADB:
     case SQLITE_CORRUPT:
       throw DbError(kErrNotADatabase, "Unrecognized database format (" + context + ").");
@@ -69,10 +72,11 @@ std::string lowerAscii(std::string s) {
     static const std::string noTable = "no such table: ";
     static const std::string noColumn = "no such column: ";
     if (msg.rfind(noTable, 0) == 0)
-      throw DbError(kErrNoSuchTable, "Cannot find the input table or query '" + msg.substr(noTable.size()) + "'.");
+      throw DbError(kErrNoSuchTable,
+                    "Cannot find the input table or query '" + msg.substr(noTable.size()) + "'.");
     if (msg.rfind(noColumn, 0) == 0)
-      throw DbError(kErrTooFewParameters,
-                    "Unknown field name '" + msg.substr(noColumn.size()) + "' in statement '" + original + "'.");
+      throw DbError(kErrTooFewParameters, "Unknown field name '" + msg.substr(noColumn.size()) +
+                                              "' in statement '" + original + "'.");
     throw DbError(kErrSyntax, "The statement cannot be run: " + msg + " ('" + original + "').");
   }
   throwEngine(h, rc, original);
@@ -124,7 +128,8 @@ enum class Affinity { kUnknown, kInteger, kText, kBlob, kReal, kNumeric };
 std::optional<Value> storedAs(Affinity a, const Value& v) {
   if (std::holds_alternative<Null>(v)) return v;
   if (a == Affinity::kUnknown || a == Affinity::kText) return std::nullopt;
-  if (std::holds_alternative<std::string>(v)) return a == Affinity::kBlob ? std::optional<Value>(v) : std::nullopt;
+  if (std::holds_alternative<std::string>(v))
+    return a == Affinity::kBlob ? std::optional<Value>(v) : std::nullopt;
   if (std::holds_alternative<int64_t>(v))
     return a == Affinity::kReal ? Value(static_cast<double>(std::get<int64_t>(v))) : v;
   const double d = std::get<double>(v);
@@ -166,7 +171,8 @@ struct Connection {
 
   StmtPtr prepare(const std::string& sql, const std::string& original) {
     sqlite3_stmt* s = nullptr;
-    const int rc = sqlite3_prepare_v2(handle(), sql.c_str(), static_cast<int>(sql.size()), &s, nullptr);
+    const int rc =
+        sqlite3_prepare_v2(handle(), sql.c_str(), static_cast<int>(sql.size()), &s, nullptr);
     if (rc != SQLITE_OK) {
       sqlite3_finalize(s);
       throwPrepare(h, rc, original);
@@ -198,15 +204,20 @@ struct Connection {
     if (it != affinities.end()) return it->second;
     const char* declType = nullptr;
     Affinity a = Affinity::kUnknown;
-    if (sqlite3_table_column_metadata(handle(), nullptr, table.c_str(), column.c_str(), &declType, nullptr,
-                                      nullptr, nullptr, nullptr) == SQLITE_OK) {
+    if (sqlite3_table_column_metadata(handle(), nullptr, table.c_str(), column.c_str(), &declType,
+                                      nullptr, nullptr, nullptr, nullptr) == SQLITE_OK) {
       const std::string t = lowerAscii(declType ? declType : "");
       auto has = [&](const char* w) { return t.find(w) != std::string::npos; };
-      if (has("int")) a = Affinity::kInteger;
-      else if (has("char") || has("clob") || has("text")) a = Affinity::kText;
-      else if (has("blob") || t.empty()) a = Affinity::kBlob;
-      else if (has("real") || has("floa") || has("doub")) a = Affinity::kReal;
-      else a = Affinity::kNumeric;
+      if (has("int"))
+        a = Affinity::kInteger;
+      else if (has("char") || has("clob") || has("text"))
+        a = Affinity::kText;
+      else if (has("blob") || t.empty())
+        a = Affinity::kBlob;
+      else if (has("real") || has("floa") || has("doub"))
+        a = Affinity::kReal;
+      else
+        a = Affinity::kNumeric;
     }
     affinities.emplace(key, a);
     return a;
@@ -220,7 +231,8 @@ struct Connection {
     const std::string key = lowerAscii(table);
     auto it = rowidTables.find(key);
     if (it != rowidTables.end()) return it->second;
-    sqlite3_stmt* s = cached("SELECT sql FROM sqlite_schema WHERE type = 'table' AND name = ?1 COLLATE NOCASE");
+    sqlite3_stmt* s =
+        cached("SELECT sql FROM sqlite_schema WHERE type = 'table' AND name = ?1 COLLATE NOCASE");
     sqlite3_bind_text(s, 1, table.c_str(), -1, SQLITE_TRANSIENT);
     bool r = false;
     if (sqlite3_step(s) == SQLITE_ROW) {
@@ -249,15 +261,15 @@ struct Connection {
 
 struct ColumnInfo {
   std::string name;
-  std::string originTable;   // empty for an expression
+  std::string originTable;  // empty for an expression
   std::string originColumn;
-  int rowidIndex = -1;       // which leading rowid column locates its row; -1: read-only
+  int rowidIndex = -1;  // which leading rowid column locates its row; -1: read-only
 };
 
 class SqliteRecordset : public Recordset {
  public:
-  SqliteRecordset(std::shared_ptr<Connection> conn, StmtPtr stmt, std::vector<dialect::TableRef> rowidTables,
-                  const std::string& source)
+  SqliteRecordset(std::shared_ptr<Connection> conn, StmtPtr stmt,
+                  std::vector<dialect::TableRef> rowidTables, const std::string& source)
       : conn_(std::move(conn)), source_(source) {
     sqlite3_stmt* s = stmt.get();
     const int n = sqlite3_column_count(s);
@@ -291,10 +303,10 @@ class SqliteRecordset : public Recordset {
   // How assignments to a set of columns of one table are saved: one prepared
   // UPDATE ... RETURNING, made once per set.
   struct SavePlan {
-    sqlite3_stmt* stmt = nullptr;             // owned by the connection's cache; RETURNING the stored values
-    sqlite3_stmt* plain = nullptr;            // the same without RETURNING
-    std::vector<Affinity> affinity;           // per target
-    std::vector<size_t> bindColumn;           // per target: the assigned column
+    sqlite3_stmt* stmt = nullptr;    // owned by the connection's cache; RETURNING the stored values
+    sqlite3_stmt* plain = nullptr;   // the same without RETURNING
+    std::vector<Affinity> affinity;  // per target
+    std::vector<size_t> bindColumn;  // per target: the assigned column
     std::vector<std::vector<size_t>> shownIn;  // per target: result columns showing it
   };
 
@@ -328,7 +340,8 @@ class SqliteRecordset : public Recordset {
       returning += (k ? ", " : "") + quoteIdent(targets[k]);
       std::vector<size_t> shown;
       for (size_t c = 0; c < columns_.size(); ++c)
-        if (columns_[c].rowidIndex == t && sameName(columns_[c].originColumn, targets[k])) shown.push_back(c);
+        if (columns_[c].rowidIndex == t && sameName(columns_[c].originColumn, targets[k]))
+          shown.push_back(c);
       plan.shownIn.push_back(std::move(shown));
     }
     sql += " WHERE rowid = ?" + std::to_string(targets.size() + 1);
@@ -349,7 +362,8 @@ class SqliteRecordset : public Recordset {
     std::vector<std::pair<int64_t, size_t>> ids;
     ids.reserve(rows_.size());
     for (size_t r = 0; r < rows_.size(); ++r)
-      if (std::holds_alternative<int64_t>(rows_[r][t])) ids.emplace_back(std::get<int64_t>(rows_[r][t]), r);
+      if (std::holds_alternative<int64_t>(rows_[r][t]))
+        ids.emplace_back(std::get<int64_t>(rows_[r][t]), r);
     std::sort(ids.begin(), ids.end());
     for (size_t i = 0; i < ids.size(); ++i) {
       const bool dup = (i > 0 && ids[i - 1].first == ids[i].first) ||
@@ -424,7 +438,8 @@ class SqliteRecordset : public Recordset {
     if (!editing_) throw DbError(kErrNotEditMode, "Update or assignment without Edit.");
     // One statement per base table that got an assignment; the row is found
     // by its rowid, and what the table stored comes back into the buffer.
-    std::sort(pending_.begin(), pending_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::sort(pending_.begin(), pending_.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
     for (int t = 0; t < nRowid_; ++t) saveTable(t);
     editing_ = false;
     pending_.clear();
@@ -468,7 +483,8 @@ class SqliteRecordset : public Recordset {
   size_t checkedIndex(int index) const {
     check();
     if (index < 0 || static_cast<size_t>(index) >= columns_.size())
-      throw DbError(kErrNoSuchField, "Item not found in this collection: field " + std::to_string(index) + ".");
+      throw DbError(kErrNoSuchField,
+                    "Item not found in this collection: field " + std::to_string(index) + ".");
     return static_cast<size_t>(index);
   }
 
@@ -523,7 +539,8 @@ class SqliteRecordset : public Recordset {
     const int rc = sqlite3_step(s);
     sqlite3_reset(s);
     if (rc != SQLITE_DONE) throwEngine(conn_->h, rc, "saving a row of " + table);
-    if (sqlite3_changes(conn_->h) == 0) throw DbError(kErrRecordDeleted, "Record is deleted (" + table + ").");
+    if (sqlite3_changes(conn_->h) == 0)
+      throw DbError(kErrRecordDeleted, "Record is deleted (" + table + ").");
   }
 
   // Runs the UPDATE ... RETURNING and reads what was stored into stored_.
@@ -611,17 +628,20 @@ class SqliteDatabase : public Database {
       std::string sql;
       if (conn_->hasRowid(table)) {
         tables.push_back({table, ""});
-        sql = std::string("SELECT rowid AS ") + quoteIdent(std::string(dialect::kRowidColumnPrefix) + "0") +
-              ", * FROM " + quoteIdent(table) + " ORDER BY rowid";
+        sql = std::string("SELECT rowid AS ") +
+              quoteIdent(std::string(dialect::kRowidColumnPrefix) + "0") + ", * FROM " +
+              quoteIdent(table) + " ORDER BY rowid";
       } else {
         sql = "SELECT * FROM " + quoteIdent(table);
       }
-      return std::make_unique<SqliteRecordset>(conn_, conn_->prepare(sql, source), std::move(tables), source);
+      return std::make_unique<SqliteRecordset>(conn_, conn_->prepare(sql, source),
+                                               std::move(tables), source);
     }
     dialect::Translated t = dialect::translate(src, conn_->lookup(), dialect::Purpose::kQuery);
     if (!t.isSelect) throw DbError(kErrSyntax, "Not a query: '" + source + "'.");
     StmtPtr stmt = conn_->prepare(t.sql, source);
-    return std::make_unique<SqliteRecordset>(conn_, std::move(stmt), std::move(t.rowidTables), source);
+    return std::make_unique<SqliteRecordset>(conn_, std::move(stmt), std::move(t.rowidTables),
+                                             source);
   }
 
   void execute(const std::string& sql, bool failOnError) override {
@@ -708,7 +728,8 @@ std::unique_ptr<Database> openSqliteDatabase(const std::string& path, Durability
   auto conn = std::make_shared<Connection>();
   conn->path = path;
   // One thread per connection: no locking inside the engine for each call.
-  const int rc = sqlite3_open_v2(path.c_str(), &conn->h, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  const int rc =
+      sqlite3_open_v2(path.c_str(), &conn->h, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     if ((rc & 0xff) == SQLITE_CANTOPEN)
       throw DbError(kErrCannotOpen, "Cannot open the database file '" + path + "'.");
@@ -728,7 +749,8 @@ std::unique_ptr<Database> openSqliteDatabase(const std::string& path, Durability
     sqlite3_exec(conn->h, "PRAGMA synchronous = OFF", nullptr, nullptr, nullptr);
   sqlite3_db_config(conn->h, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
   sqlite3_db_config(conn->h, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
-  sqlite3_create_collation_v2(conn->h, dialect::kTextCollation, SQLITE_UTF8, nullptr, collateZh, nullptr);
+  sqlite3_create_collation_v2(conn->h, dialect::kTextCollation, SQLITE_UTF8, nullptr, collateZh,
+                              nullptr);
   // SQLite reads the file lazily; read the schema now so that a file that is
   // not a database fails here, as opening it would.
   sqlite3_stmt* s = nullptr;

@@ -19,7 +19,9 @@ bool equalIgnoringAsciiCase(const std::string& a, const std::string& b) {
   return true;
 }
 
-fs::path fromUtf8(const std::string& s) { return fs::path(std::u8string(s.begin(), s.end())); }
+fs::path fromUtf8(const std::string& s) {
+  return fs::path(std::u8string(s.begin(), s.end()));
+}
 
 std::string toUtf8(const fs::path& p) {
   const std::u8string u = p.u8string();

@@ -11,6 +11,7 @@ inline constexpr const char* kAppDatabaseName = "Velmora.DLL";
 // name is taken when it exists, otherwise the first entry (in byte order)
 // whose name differs only in ASCII letter case. Without any, the exact name,
 // so that opening it reports the missing file.
-std::string findBesideProgram(const std::string& folder, const std::string& name = kAppDatabaseName);
+std::string findBesideProgram(const std::string& folder,
+                              const std::string& name = kAppDatabaseName);
 
 }  // namespace fifocost

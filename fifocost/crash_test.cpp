@@ -36,7 +36,8 @@ struct Install {
     if (engine == Engine::kSqlite)
       year = fifocost::testing::makeSqliteStore((dir / "2011.db").string());
     else
-      year = fifocost::testing::makePostgresStore(fifocost::testing::databaseName("crash_" + d.filename().string()));
+      year = fifocost::testing::makePostgresStore(
+          fifocost::testing::databaseName("crash_" + d.filename().string()));
     year->write(ledger);
     // The name in another letter case, as it may come from a Windows share.
     fifocost::testing::writeAppDb((dir / "velmora.dll").string(), year->dbpath(), "2011-11-30");
@@ -183,9 +184,11 @@ TEST_P(CrashSafety, KilledAtRandomMomentsEndsAsOneUninterruptedRun) {
 
 // On a server the killed run's connection ends and the server rolls back
 // what it had not committed.
-INSTANTIATE_TEST_SUITE_P(BothEngines, CrashSafety, ::testing::Values(Engine::kSqlite, Engine::kPostgres),
+INSTANTIATE_TEST_SUITE_P(BothEngines, CrashSafety,
+                         ::testing::Values(Engine::kSqlite, Engine::kPostgres),
                          [](const auto& info) {
-                           return std::string(info.param == Engine::kSqlite ? "Sqlite" : "Postgres");
+                           return std::string(info.param == Engine::kSqlite ? "Sqlite"
+                                                                            : "Postgres");
                          });
 
 }  // namespace

@@ -372,8 +372,8 @@ class SnapshotReader : public LedgerReader {
   std::vector<HeldLine> held_;
   std::vector<HeldReceipt> heldReceipts_;
   std::unordered_set<std::string> itemHeld_;  // the current item's lines in held_
-  std::string currentRow_;                     // the current line's stored row, when known
-  size_t heldBefore_ = 0;  // held_ when the current line started
+  std::string currentRow_;                    // the current line's stored row, when known
+  size_t heldBefore_ = 0;                     // held_ when the current line started
 };
 
 void SnapshotReader::saveReceipt(double available) {

@@ -15,8 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using fifocost::ReadMode;
-using fifocost::testing::Engine;
 using fifocost::testing::Doc;
+using fifocost::testing::Engine;
 using fifocost::testing::Ledger;
 using fifocost::testing::Line;
 
@@ -257,7 +257,8 @@ TEST_P(LPartTest, AFailureKeepsTheWholeLinesSavedBeforeIt) {
   make(l);
   // A server's number column holds numbers only: there the quantity is empty.
   const bool file = engine() == Engine::kSqlite;
-  store_->exec(std::string("UPDATE 库清单 SET 销数 = ") + (file ? "'abc'" : "NULL") + " WHERE 发票号 = 'S2'");
+  store_->exec(std::string("UPDATE 库清单 SET 销数 = ") + (file ? "'abc'" : "NULL") +
+               " WHERE 发票号 = 'S2'");
   EXPECT_EQ(failure(), db::kErrTypeMismatch);
   if (file) {
     EXPECT_NE(description_.find("abc"), std::string::npos);
@@ -493,10 +494,10 @@ TEST_P(LPartTest, AnotherUsersCommitBetweenItemsIsSeen) {
     year.afterFirstCommit = [&] {
       // B's older receipt is withdrawn and a cheaper, still older one entered.
       store_->exec(
-                          "UPDATE 库清单 SET 进价 = 0 WHERE 编号 = 'B' AND 发票号 = 'R1';"
-                          "INSERT INTO 库单 VALUES ('R0', '2010-12-31', '期初');"
-                          "INSERT INTO 库清单 (发票号, 编号, 数量, 进价, 销合, 问题) VALUES ('R0', "
-                          "'B', 1, 1, 1, 0);");
+          "UPDATE 库清单 SET 进价 = 0 WHERE 编号 = 'B' AND 发票号 = 'R1';"
+          "INSERT INTO 库单 VALUES ('R0', '2010-12-31', '期初');"
+          "INSERT INTO 库清单 (发票号, 编号, 数量, 进价, 销合, 问题) VALUES ('R0', "
+          "'B', 1, 1, 1, 0);");
     };
   });
   const auto after = lines();
@@ -540,13 +541,14 @@ TEST_P(LPartTest, ARollbackRefusedAfterAFailureLeavesThatFailureShown) {
   EXPECT_EQ(after[1].available, 3.0);  // no half line kept
 }
 
-INSTANTIATE_TEST_SUITE_P(BothEnginesAndReadModes, LPartTest,
-                         ::testing::Combine(::testing::Values(Engine::kSqlite, Engine::kPostgres),
-                                            ::testing::Values(ReadMode::kSnapshot, ReadMode::kPerStatement)),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param) == Engine::kSqlite ? "Sqlite" : "Postgres") +
-                                  (std::get<1>(info.param) == ReadMode::kSnapshot ? "Snapshot" : "PerStatement");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    BothEnginesAndReadModes, LPartTest,
+    ::testing::Combine(::testing::Values(Engine::kSqlite, Engine::kPostgres),
+                       ::testing::Values(ReadMode::kSnapshot, ReadMode::kPerStatement)),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param) == Engine::kSqlite ? "Sqlite" : "Postgres") +
+             (std::get<1>(info.param) == ReadMode::kSnapshot ? "Snapshot" : "PerStatement");
+    });
 
 TEST(LPartStatements, AreWrittenInTheOriginalDialect) {
   EXPECT_EQ(fifocost::outgoingLinesQuery(db::Value(std::string("A001")), "2012-01-01"),

@@ -23,7 +23,8 @@ std::string programFolder() {
 #ifdef _WIN32
   return plat::makeNativeFileSystem()->programFolder();
 #else
-  const std::u8string exe = std::filesystem::read_symlink("/proc/self/exe").parent_path().u8string();
+  const std::u8string exe =
+      std::filesystem::read_symlink("/proc/self/exe").parent_path().u8string();
   return std::string(exe.begin(), exe.end());
 #endif
 }
@@ -50,7 +51,11 @@ int run() {
 }  // namespace
 
 #ifdef _WIN32
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return run(); }
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  return run();
+}
 #else
-int main() { return run(); }
+int main() {
+  return run();
+}
 #endif

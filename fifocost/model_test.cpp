@@ -121,10 +121,11 @@ TEST_P(LPartModel, AgreesWithTheModelOnGeneratedLedgers) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothEngines, LPartModel,
-                         ::testing::Values(fifocost::testing::Engine::kSqlite, fifocost::testing::Engine::kPostgres),
-                         [](const auto& info) {
-                           return std::string(info.param == fifocost::testing::Engine::kSqlite ? "Sqlite" : "Postgres");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    BothEngines, LPartModel,
+    ::testing::Values(fifocost::testing::Engine::kSqlite, fifocost::testing::Engine::kPostgres),
+    [](const auto& info) {
+      return std::string(info.param == fifocost::testing::Engine::kSqlite ? "Sqlite" : "Postgres");
+    });
 
 }  // namespace

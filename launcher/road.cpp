@@ -26,7 +26,9 @@ BootOutcome bootFailure(Launcher& l) {
 
 }  // namespace
 
-std::string DayStamp(Launcher& l) { return plat::formatYymmdd(l.svc.clock.today()); }
+std::string DayStamp(Launcher& l) {
+  return plat::formatYymmdd(l.svc.clock.today());
+}
 
 std::string WorkDbPath(Launcher& l, const std::string& dayStamp) {
   return l.AppDir + "\\temp\\" + dayStamp + ".BAR";
@@ -37,7 +39,9 @@ void ReadSettingsFile(Launcher& l) {
   l.DataPath = ResolveDataPath(lines.empty() ? std::string() : lines.front(), l.AppDir);
 }
 
-void SysPath(Launcher& l) { l.SysDir = l.svc.fs.systemDirectory(); }
+void SysPath(Launcher& l) {
+  l.SysDir = l.svc.fs.systemDirectory();
+}
 
 bool SavePath(Launcher& l, const std::string& workDb) {
   try {
@@ -69,9 +73,11 @@ void PrepareWorkFiles(Launcher& l) {
     ClearTempFolder(l);
     const std::string temp = l.AppDir + "\\temp";
     fs.makeFolder(temp);
-    SetAttributesIfPresent(l, temp, plat::attr::kReadOnly | plat::attr::kHidden | plat::attr::kSystem);
+    SetAttributesIfPresent(l, temp,
+                           plat::attr::kReadOnly | plat::attr::kHidden | plat::attr::kSystem);
     const std::string workgroup = l.AppDir + "\\system.mdw";
-    if (!fs.fileExists(l.SysDir + "\\system.mdw")) fs.copyFile(workgroup, l.SysDir + "\\system.mdw");
+    if (!fs.fileExists(l.SysDir + "\\system.mdw"))
+      fs.copyFile(workgroup, l.SysDir + "\\system.mdw");
     if (!fs.fileExists("C:\\system.mdw")) fs.copyFile(workgroup, "c:\\system.mdw");
     fs.copyFile(l.AppDir + "\\S.cpl", temp + "\\" + stamp + ".BMP");
     fs.copyFile(l.DataPath + "\\Velmora.dll", temp + "\\" + stamp + workDbCopyExtension(fs));
@@ -103,9 +109,9 @@ BootOutcome BootPro(Launcher& l) {
 void RegisterComponent(Launcher& l, const std::string& file) {
   std::string folder = l.AppDir;
   if (folder.empty() || folder.back() != '\\') folder += '\\';
-  l.svc.processes.start(plat::quoteArgIfNeeded(folder + "regsvr32.exe") + " /s " +
-                            plat::quoteArgIfNeeded(file),
-                        plat::WindowStyle::kNormalFocus);
+  l.svc.processes.start(
+      plat::quoteArgIfNeeded(folder + "regsvr32.exe") + " /s " + plat::quoteArgIfNeeded(file),
+      plat::WindowStyle::kNormalFocus);
 }
 
 void ClearTempFolder(Launcher& l) {

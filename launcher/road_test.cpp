@@ -20,11 +20,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::FakeProcesses;
-using testsupport::readBytes;
-using testsupport::writeBytes;
 using testing::MemRegistry;
 using testing::ScriptedUi;
 using testing::SteppingClock;
+using testsupport::readBytes;
+using testsupport::writeBytes;
 
 using testsupport::runSql;
 
@@ -33,7 +33,6 @@ using testsupport::runSql;
 testsupport::Row settingsRow(const fs::path& file) {
   return testsupport::queryRow(file, "SELECT yearnew, appath, path, dbpath FROM usysbookind");
 }
-
 
 // A file system whose deletions fail for one file, as Windows refuses to
 // delete a file another program holds open.
@@ -86,11 +85,11 @@ class RoadTest : public ::testing::Test {
   static void makeAppDb(const fs::path& file, bool withRow = true) {
     fs::create_directories(file.parent_path());
     runSql(file,
-        "CREATE TABLE usysbookind (yearnew TEXT, appath TEXT, path TEXT, dbpath TEXT, "
-        "shopname TEXT);" +
-            std::string(withRow ? "INSERT INTO usysbookind VALUES "
-                                  "('2001-01-01', 'old', 'old', 'D:\\Shop\\2011.mdb', '修理厂');"
-                                : ""));
+           "CREATE TABLE usysbookind (yearnew TEXT, appath TEXT, path TEXT, dbpath TEXT, "
+           "shopname TEXT);" +
+               std::string(withRow ? "INSERT INTO usysbookind VALUES "
+                                     "('2001-01-01', 'old', 'old', 'D:\\Shop\\2011.mdb', '修理厂');"
+                                   : ""));
   }
 
   // Working databases are opened through the same drive mapping as files.
@@ -178,10 +177,10 @@ TEST_F(RoadTest, SettingsFileFirstLineRules) {
     std::string file;
     std::string dataPath;
   } cases[] = {
-      {"This locality moves", "D:\\Shop"},                    // one line, no line end
-      {"this locality moves\r\n", "this locality moves"},     // other case: a folder path
-      {"This locality moves \r\n", "This locality moves "},   // trailing blank kept
-      {"\\\\server\\data\rBK\r", "\\\\server\\data"},         // a lone CR ends a line
+      {"This locality moves", "D:\\Shop"},                       // one line, no line end
+      {"this locality moves\r\n", "this locality moves"},        // other case: a folder path
+      {"This locality moves \r\n", "This locality moves "},      // trailing blank kept
+      {"\\\\server\\data\rBK\r", "\\\\server\\data"},            // a lone CR ends a line
       {"D:\\Data\nBK\nhttp://x\n", "D:\\Data\nBK\nhttp://x\n"},  // lone LFs stay
       {"", ""},
       {"\r\nsecond", ""},
@@ -254,7 +253,8 @@ TEST_F(RoadTest, TempFolderIsRebuiltFromScratchEachStart) {
   writeBytes(temp() / "ro.txt", "r");
   writeBytes(temp() / "hidden.txt", "h");
   fileSystem->setAttributes("D:\\Shop\\temp\\ro.txt", plat::attr::kReadOnly);
-  fileSystem->setAttributes("D:\\Shop\\temp\\hidden.txt", plat::attr::kHidden | plat::attr::kSystem);
+  fileSystem->setAttributes("D:\\Shop\\temp\\hidden.txt",
+                            plat::attr::kHidden | plat::attr::kSystem);
   fileSystem->setAttributes("D:\\Shop\\temp\\sub", plat::attr::kReadOnly | plat::attr::kHidden);
   fileSystem->setAttributes("D:\\Shop\\temp", 7);
   ASSERT_EQ(runRoad(), BootOutcome::kStarted);
@@ -375,7 +375,8 @@ TEST_F(RoadTest, TempFolderThatIsALinkIsReplacedNeverFollowed) {
   EXPECT_TRUE(fs::exists(workDb()));
   EXPECT_EQ(readBytes(outside / "ledger.mdb"), "keep me");
   EXPECT_EQ(readBytes(outside / "sub" / "notes.txt"), "and me");
-  EXPECT_EQ(fileSystem->getAttributes(outside.string()), plat::attr::kDirectory | plat::attr::kHidden);
+  EXPECT_EQ(fileSystem->getAttributes(outside.string()),
+            plat::attr::kDirectory | plat::attr::kHidden);
   EXPECT_FALSE(fs::exists(outside / "110130.BAR"));
 }
 

@@ -28,9 +28,9 @@ inline std::string parentOf(const std::string& path) {
 class MemFs : public plat::FileSystem {
  public:
   bool namesAreCaseSensitive() override { return false; }  // keys are lower case
-  std::map<std::string, std::string> files;  // lower-case path -> content
-  std::map<std::string, uint32_t> attrs;     // lower-case path -> attributes
-  std::set<std::string> folders;             // lower-case paths; "c:" is a drive root
+  std::map<std::string, std::string> files;                // lower-case path -> content
+  std::map<std::string, uint32_t> attrs;                   // lower-case path -> attributes
+  std::set<std::string> folders;                           // lower-case paths; "c:" is a drive root
   std::vector<std::string> changes;
   std::string sysDir = "C:\\WINDOWS\\system32";
   std::string progDir;

@@ -15,8 +15,8 @@ namespace plat {
 namespace {
 
 using testing::drain;
-using testsupport::errorNumber;
 using testing::Names;
+using testsupport::errorNumber;
 
 class PosixFileSystemTest : public testsupport::TempFolderTest {
  protected:
@@ -177,7 +177,8 @@ TEST_F(PosixFileSystemTest, ListingFiltersByTheAttributeMask) {
   EXPECT_EQ(all->next(), "");  // stays ended
   EXPECT_EQ(drain(*fs_->list("D:\\t\\", attr::kNormal)), (Names{"a.dat", "b.txt"}));
   EXPECT_EQ(drain(*fs_->list("D:\\t\\", attr::kHidden)), (Names{"a.dat", "b.txt", "h.txt"}));
-  EXPECT_EQ(drain(*fs_->list("D:\\t\\*.TXT", attr::kAllEntries)), (Names{"b.txt", "h.txt", "s.txt"}));
+  EXPECT_EQ(drain(*fs_->list("D:\\t\\*.TXT", attr::kAllEntries)),
+            (Names{"b.txt", "h.txt", "s.txt"}));
   // Without a trailing separator the path names the entry itself.
   EXPECT_EQ(drain(*fs_->list("D:\\t", attr::kDirectory)), (Names{"t"}));
   EXPECT_TRUE(drain(*fs_->list("D:\\t", attr::kNormal)).empty());

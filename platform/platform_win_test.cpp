@@ -1,7 +1,7 @@
 // The Win32 implementation of the platform services, exercised for real
 // (run under Wine by the "platform_win" test of the native build).
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <functional>
 
@@ -20,8 +20,8 @@ namespace plat {
 namespace {
 
 using testing::drain;
-using testsupport::errorNumber;
 using testing::Names;
+using testsupport::errorNumber;
 using win::narrow;
 using win::widen;
 

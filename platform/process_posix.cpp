@@ -157,7 +157,8 @@ class PosixChild : public Child {
 
 }  // namespace
 
-std::unique_ptr<Child> PosixProcesses::startWatched(const std::string& commandLine, WindowStyle /*style*/) {
+std::unique_ptr<Child> PosixProcesses::startWatched(const std::string& commandLine,
+                                                    WindowStyle /*style*/) {
   return std::make_unique<PosixChild>(spawn(commandLine));
 }
 

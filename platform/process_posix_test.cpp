@@ -24,7 +24,7 @@ class PosixProcessesTest : public testsupport::TempFolderTest {
   }
   void script(const std::string& rel) {
     write(rel, "#!/bin/sh\n{ echo $$; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; } > \"" +
-                 path("out") + "\"\n");
+                   path("out") + "\"\n");
     ::chmod(path(rel).c_str(), 0755);
   }
   std::unique_ptr<PosixProcesses> processes(const std::string& program = "/opt/kit/Orvane") {
@@ -49,7 +49,7 @@ TEST_F(PosixProcessesTest, StartsAnUnquotedPathWithBlanksAsCreateProcessDoes) {
   ASSERT_GT(pid, 0u);
   EXPECT_EQ(waitFor(pid), 0);
   EXPECT_EQ(read("out"), std::to_string(pid) +
-                            "\n/runtime\nD:\\Shop\\temp\\110130.BAR\nE:\\da ta\\\ntwo words\n");
+                             "\n/runtime\nD:\\Shop\\temp\\110130.BAR\nE:\\da ta\\\ntwo words\n");
 }
 
 TEST_F(PosixProcessesTest, QuotedProgramAndExeAppended) {

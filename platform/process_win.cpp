@@ -33,32 +33,32 @@ int showCommand(WindowStyle style) {
 
 // CreateProcessW with the kit's error numbers; the caller owns both handles.
 PROCESS_INFORMATION create(const std::string& commandLine, WindowStyle style) {
-    if (commandLine.find_first_not_of(" \t") == std::string::npos)
-      throw errorOf(kErrInvalidProcedureCall);
-    std::wstring cmd = win::widen(commandLine);  // CreateProcessW may write into it
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESHOWWINDOW;
-    si.wShowWindow = static_cast<WORD>(showCommand(style));
-    PROCESS_INFORMATION pi{};
-    if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                          &pi)) {
-      const DWORD e = ::GetLastError();
-      switch (e) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_INVALID_NAME:
-        case ERROR_DIRECTORY:
-        case ERROR_BAD_NETPATH:
-          throw errorOf(kErrFileNotFound);
-        case ERROR_BAD_EXE_FORMAT:
-        case ERROR_EXE_MACHINE_TYPE_MISMATCH:
-          throw errorOf(kErrInvalidProcedureCall);
-        default:
-          throw win::errorFromWin32(e);
-      }
+  if (commandLine.find_first_not_of(" \t") == std::string::npos)
+    throw errorOf(kErrInvalidProcedureCall);
+  std::wstring cmd = win::widen(commandLine);  // CreateProcessW may write into it
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESHOWWINDOW;
+  si.wShowWindow = static_cast<WORD>(showCommand(style));
+  PROCESS_INFORMATION pi{};
+  if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi)) {
+    const DWORD e = ::GetLastError();
+    switch (e) {
+      case ERROR_FILE_NOT_FOUND:
+      case ERROR_PATH_NOT_FOUND:
+      case ERROR_INVALID_NAME:
+      case ERROR_DIRECTORY:
+      case ERROR_BAD_NETPATH:
+        throw errorOf(kErrFileNotFound);
+      case ERROR_BAD_EXE_FORMAT:
+      case ERROR_EXE_MACHINE_TYPE_MISMATCH:
+        throw errorOf(kErrInvalidProcedureCall);
+      default:
+        throw win::errorFromWin32(e);
     }
-    return pi;
+  }
+  return pi;
 }
 
 class WinChild : public Child {
@@ -74,8 +74,8 @@ class WinChild : public Child {
 
   bool waitAwhile(int timeoutMs) override {
     const HANDLE h = process_.get();
-    const DWORD r = ::MsgWaitForMultipleObjectsEx(1, &h, static_cast<DWORD>(timeoutMs < 0 ? 0 : timeoutMs),
-                                                  QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    const DWORD r = ::MsgWaitForMultipleObjectsEx(
+        1, &h, static_cast<DWORD>(timeoutMs < 0 ? 0 : timeoutMs), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     return r == WAIT_OBJECT_0 || exitStatus().has_value();
   }
 

@@ -14,9 +14,7 @@ constexpr const char* kInstall = "Software\\Microsoft\\Office\\11.0\\Access\\Ins
 
 class PosixRegistryTest : public testsupport::TempFolderTest {
  protected:
-  void SetUp() override {
-    reg_ = std::make_unique<PosixRegistry>(path("user.reg"));
-  }
+  void SetUp() override { reg_ = std::make_unique<PosixRegistry>(path("user.reg")); }
   std::unique_ptr<PosixRegistry> reg_;
 };
 
@@ -70,23 +68,23 @@ TEST_F(PosixRegistryTest, StringValuesFollowTheAnsiBufferRules) {
 
 TEST_F(PosixRegistryTest, ReadsStoresWrittenByRegistryEditors) {
   write("user.reg",
-      "REGEDIT4\r\n"
-      "\r\n"
-      "; a comment\r\n"
-      "[HKLM\\Software\\Microsoft\\Office\\10.0\\Access\\InstallRoot]\r\n"
-      "\"Path\"=\"  D:\\\\Office 10\\\\ \"\r\n"
-      "\"Quote\"=\"say \\\"hi\\\"\"\r\n"
-      "@=\"default\"\r\n"
-      "\"Bin\"=hex:01,02,\\\r\n"
-      "  03\r\n"
-      "\r\n"
-      "[HKEY_CURRENT_USER\\Gone]\r\n"
-      "\"x\"=dword:00000002\r\n"
-      "[-HKEY_CURRENT_USER\\Gone]\r\n"
-      "[HKEY_CURRENT_USER\\Kept]\r\n"
-      "\"a\"=dword:0000000a\r\n"
-      "\"b\"=dword:0000000b\r\n"
-      "\"a\"=-\r\n");
+        "REGEDIT4\r\n"
+        "\r\n"
+        "; a comment\r\n"
+        "[HKLM\\Software\\Microsoft\\Office\\10.0\\Access\\InstallRoot]\r\n"
+        "\"Path\"=\"  D:\\\\Office 10\\\\ \"\r\n"
+        "\"Quote\"=\"say \\\"hi\\\"\"\r\n"
+        "@=\"default\"\r\n"
+        "\"Bin\"=hex:01,02,\\\r\n"
+        "  03\r\n"
+        "\r\n"
+        "[HKEY_CURRENT_USER\\Gone]\r\n"
+        "\"x\"=dword:00000002\r\n"
+        "[-HKEY_CURRENT_USER\\Gone]\r\n"
+        "[HKEY_CURRENT_USER\\Kept]\r\n"
+        "\"a\"=dword:0000000a\r\n"
+        "\"b\"=dword:0000000b\r\n"
+        "\"a\"=-\r\n");
   const char* key = "Software\\Microsoft\\Office\\10.0\\Access\\InstallRoot";
   EXPECT_EQ(reg_->queryValue(RegRoot::kLocalMachine, key, "Path", 256).data,
             std::string("  D:\\Office 10\\ \0", 17));

@@ -58,9 +58,11 @@ std::string roundHalfAway(std::string_view text, int decimals, int scale = 0) {
   }
   std::string digits = std::to_string(units);
   const size_t places = static_cast<size_t>(decimals);
-  if (places > 0 && digits.size() <= places) digits = std::string(places + 1 - digits.size(), '0') + digits;
+  if (places > 0 && digits.size() <= places)
+    digits = std::string(places + 1 - digits.size(), '0') + digits;
   std::string result = negative && units != 0 ? "-" : "";
-  result += places > 0 ? digits.substr(0, digits.size() - places) + "." + digits.substr(digits.size() - places)
+  result += places > 0 ? digits.substr(0, digits.size() - places) + "." +
+                             digits.substr(digits.size() - places)
                        : digits;
   return result;
 }
@@ -100,12 +102,18 @@ std::string PercentText(float fraction) {
 
 std::string ErrorText(int32_t code) {
   switch (code) {
-    case 1: return "不可下载文件";
-    case 2: return "重定向";
-    case 3: return "没有字节返回";
-    case 4: return "文件保存错误";
-    case 99: return "不明错误";
-    default: return "";
+    case 1:
+      return "不可下载文件";
+    case 2:
+      return "重定向";
+    case 3:
+      return "没有字节返回";
+    case 4:
+      return "文件保存错误";
+    case 99:
+      return "不明错误";
+    default:
+      return "";
   }
 }
 
@@ -146,7 +154,9 @@ void StatusPresenter::onError(int32_t code, const std::string& error) {
   log("错误 - " + ErrorText(code) + ": " + error);
 }
 
-void StatusPresenter::onCanceled() { log("取消下载"); }
+void StatusPresenter::onCanceled() {
+  log("取消下载");
+}
 
 void StatusPresenter::logCompleted(int32_t bytes, const std::string& programFolder) {
   log("完成" + FormatSize(bytes) + "下载并保存到" + programFolder);

@@ -12,11 +12,11 @@ TEST(FormatSize, RangesAndRounding) {
     int32_t bytes;
     const char* text;
   } cases[] = {
-      {0, "0b"},          {-1, "-1b"},          {-2147483647 - 1, "-2147483648b"},
-      {1023, "1023b"},    {1024, "1k"},         {1048575, "1023k"},
-      {1048576, "1M"},    {1572864, "1.5M"},    {1310720, "1.3M"},  // 1.25 MiB: half away
-      {1363148, "1.3M"},  {10485760, "10M"},    {104857600, "100M"},
-      {1101004, "1M"},    // 1.05 MiB truncated to 1075k, 1.0498 -> "1.0" -> "1"
+      {0, "0b"},           {-1, "-1b"},         {-2147483647 - 1, "-2147483648b"},
+      {1023, "1023b"},     {1024, "1k"},        {1048575, "1023k"},
+      {1048576, "1M"},     {1572864, "1.5M"},   {1310720, "1.3M"},  // 1.25 MiB: half away
+      {1363148, "1.3M"},   {10485760, "10M"},   {104857600, "100M"},
+      {1101004, "1M"},  // 1.05 MiB truncated to 1075k, 1.0498 -> "1.0" -> "1"
       {536870911, "512M"}, {536870912, "0.5G"}, {1073741824, "1G"},
       {2147483647, "2G"},
   };
@@ -27,8 +27,8 @@ TEST(PercentText, WholePercentHalvesAwayFromZero) {
   const struct {
     float fraction;
     const char* text;
-  } cases[] = {{0.456f, "46%"}, {0.0f, "0%"}, {1.0f, "100%"}, {0.5f, "50%"},
-               {0.125f, "13%"}, {0.005f, "1%"}, {0.285f, "29%"}, {0.004f, "0%"},
+  } cases[] = {{0.456f, "46%"},  {0.0f, "0%"},    {1.0f, "100%"},  {0.5f, "50%"},
+               {0.125f, "13%"},  {0.005f, "1%"},  {0.285f, "29%"}, {0.004f, "0%"},
                {0.00025f, "0%"}, {0.995f, "100%"}};
   for (const auto& c : cases) EXPECT_EQ(PercentText(c.fraction), c.text) << c.fraction;
 }
@@ -51,10 +51,9 @@ TEST(AddLog, PrefixesAndScrollsOnlyPastSeventeenBelowTheTop) {
   const struct {
     int linesBefore, top, expectedTop;
   } cases[] = {
-      {0, 0, 0},
-      {17, 0, 0},    // N = T + 17: the view stays
-      {18, 0, 2},    // N = T + 18: the first visible line becomes N - 16
-      {40, 23, 23},  // N = T + 17 further down
+      {0, 0, 0},    {17, 0, 0},  // N = T + 17: the view stays
+      {18, 0, 2},                // N = T + 18: the first visible line becomes N - 16
+      {40, 23, 23},              // N = T + 17 further down
       {41, 23, 25},
   };
   for (const auto& c : cases) {

@@ -24,8 +24,9 @@ constexpr wchar_t kProgId[] = L"Lumvex.bkDLControl";
 constexpr wchar_t kClassName[] = L"bkDLControl";
 // Flags a container reads before creating the control: it wants its client
 // site first, activates in place as soon as it is visible and is no document.
-constexpr DWORD kMiscStatus = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT |
-                              OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST;
+constexpr DWORD kMiscStatus = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE |
+                              OLEMISC_INSIDEOUT | OLEMISC_ACTIVATEWHENVISIBLE |
+                              OLEMISC_SETCLIENTSITEFIRST;
 
 class ClassFactory final : public IClassFactory {
  public:
@@ -39,7 +40,9 @@ class ClassFactory final : public IClassFactory {
     *out = nullptr;
     return E_NOINTERFACE;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
+  ULONG STDMETHODCALLTYPE AddRef() override {
+    return static_cast<ULONG>(InterlockedIncrement(&refs_));
+  }
   ULONG STDMETHODCALLTYPE Release() override {
     LONG n = InterlockedDecrement(&refs_);
     if (n == 0) delete this;
@@ -70,7 +73,8 @@ std::wstring guidText(REFGUID guid) {
   return text;
 }
 
-HRESULT setValue(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& value) {
+HRESULT setValue(HKEY root, const std::wstring& path, const wchar_t* name,
+                 const std::wstring& value) {
   HKEY key = nullptr;
   LONG rc = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
   if (rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
@@ -131,7 +135,8 @@ HRESULT unregisterServer() {
   const SYSKIND kind = SYS_WIN32;
 #endif
   HRESULT hr = UnRegisterTypeLib(LIBID_Lumvex, 3, 0, LOCALE_NEUTRAL, kind);
-  if (FAILED(hr) && hr != TYPE_E_REGISTRYACCESS && hr != TYPE_E_CANTLOADLIBRARY) result = SELFREG_E_TYPELIB;
+  if (FAILED(hr) && hr != TYPE_E_REGISTRYACCESS && hr != TYPE_E_CANTLOADLIBRARY)
+    result = SELFREG_E_TYPELIB;
   hr = deleteTree(HKEY_CLASSES_ROOT, L"CLSID\\" + guidText(CLSID_bkDLControl));
   if (FAILED(hr)) result = SELFREG_E_CLASS;
   hr = deleteTree(HKEY_CLASSES_ROOT, kProgId);
@@ -141,7 +146,9 @@ HRESULT unregisterServer() {
 
 }  // namespace
 
-HINSTANCE moduleInstance() { return gInstance; }
+HINSTANCE moduleInstance() {
+  return gInstance;
+}
 
 std::wstring modulePath() {
   std::wstring path(MAX_PATH, L'\0');
@@ -174,9 +181,15 @@ bool ensureWindowClass(const wchar_t* name, WNDPROC proc, UINT style) {
   return true;
 }
 
-void moduleAddRef() { InterlockedIncrement(&gCount); }
-void moduleRelease() { InterlockedDecrement(&gCount); }
-long moduleCount() { return gCount; }
+void moduleAddRef() {
+  InterlockedIncrement(&gCount);
+}
+void moduleRelease() {
+  InterlockedDecrement(&gCount);
+}
+long moduleCount() {
+  return gCount;
+}
 
 }  // namespace lumvex
 

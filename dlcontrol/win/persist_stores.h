@@ -2,8 +2,8 @@
 // The engine's property store over the two ways a container keeps a
 // control's settings: a property bag (named values the container stores as
 // it likes) and a stream (a block of bytes in our own format).
-#include <ole2.h>
 #include <ocidl.h>
+#include <ole2.h>
 
 #include <cstdint>
 #include <map>
@@ -28,7 +28,8 @@ class BagStore final : public dl::PropertyStore {
   void writeInt32(const std::string& key, int32_t value, int32_t def) override;
   void writeInt16(const std::string& key, int16_t value, int16_t def) override;
   void writeBool(const std::string& key, bool value, bool def) override;
-  void writeString(const std::string& key, const std::string& value, const std::string& def) override;
+  void writeString(const std::string& key, const std::string& value,
+                   const std::string& def) override;
   void writeFont(const std::string& key, const dl::FontPtr& value, const dl::FontPtr& def) override;
 
  private:

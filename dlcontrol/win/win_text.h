@@ -1,8 +1,8 @@
 #pragma once
 // Strings at the COM boundary: the platform's UTF-8/UTF-16 conversion, an
 // owning BSTR and an owning VARIANT. Strings always cross as copies.
-#include <oleauto.h>
 #include <windows.h>
+#include <oleauto.h>
 
 #include <string>
 #include <utility>

@@ -14,8 +14,8 @@
 // report names that file and gives it up (the control may move it into
 // place); a file left behind is deleted once the report returns.
 // Call every member on the thread that created the service.
-#include <objbase.h>
 #include <windows.h>
+#include <objbase.h>
 
 #include <cstdint>
 #include <memory>

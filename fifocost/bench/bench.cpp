@@ -13,18 +13,17 @@
 // $KIT_PG_STATE (tests/pg/fixture.sh), and the floor reads and writes the same
 // through ODBC: one SELECT of every line with its document, one prepared
 // UPDATE per line by its key, one transaction.
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -129,17 +128,20 @@ Timing process(std::string program, std::vector<std::string> args, const std::st
   return r;
 }
 
-Timing tallyrun(const fs::path& folder) { return process((folder / "Tallyrun").string(), {}); }
+Timing tallyrun(const fs::path& folder) {
+  return process((folder / "Tallyrun").string(), {});
+}
 
 Timing sqlite3Cli(const fs::path& base, const std::string& path) {
   const fs::path script = base / "floor.sql";
-  std::ofstream(script) << ".output /dev/null\n"
-                           "SELECT l.rowid, l.数量, l.进价, l.销数, l.销额, l.问题, d.日期, d.类别 FROM 库清单 l "
-                           "JOIN 库单 d ON d.发票号 = l.发票号;\n"
-                           "BEGIN IMMEDIATE;\n"
-                           "UPDATE 库清单 SET 本价 = 进价, 成本 = 销数 * 进价, 毛利 = 销额 - 销数 * 进价, "
-                           "销合 = 数量, 问题 = -1;\n"
-                           "COMMIT;\n";
+  std::ofstream(script)
+      << ".output /dev/null\n"
+         "SELECT l.rowid, l.数量, l.进价, l.销数, l.销额, l.问题, d.日期, d.类别 FROM 库清单 l "
+         "JOIN 库单 d ON d.发票号 = l.发票号;\n"
+         "BEGIN IMMEDIATE;\n"
+         "UPDATE 库清单 SET 本价 = 进价, 成本 = 销数 * 进价, 毛利 = 销额 - 销数 * 进价, "
+         "销合 = 数量, 问题 = -1;\n"
+         "COMMIT;\n";
   return process("sqlite3", {"-bail", path}, script.string());
 }
 
@@ -260,9 +262,9 @@ int main(int argc, char** argv) {
   // work shares the machine.
   // The ratios: Tallyrun over this program's floor, over the sqlite3 tool's,
   // and over its own time at the size before (linear: that size's ratio).
-  std::printf("%9s %7s | %8s %9s %10s | %6s %7s %7s | %9s %12s %6s | %11s\n", "lines", "items", "floor s",
-              "sqlite3 s", "Tallyrun s", "/floor", "/sqlite3", "/before", "floor cpu", "Tallyrun cpu", "ratio",
-              "us per line");
+  std::printf("%9s %7s | %8s %9s %10s | %6s %7s %7s | %9s %12s %6s | %11s\n", "lines", "items",
+              "floor s", "sqlite3 s", "Tallyrun s", "/floor", "/sqlite3", "/before", "floor cpu",
+              "Tallyrun cpu", "ratio", "us per line");
   double before = 0;
   for (size_t lines : sizes) {
     fs::remove_all(base);
@@ -294,9 +296,10 @@ int main(int argc, char** argv) {
     const double perLine = run.wall / static_cast<double>(lines);
     const double growth = before > 0 ? run.wall / before : 1.0;
     before = run.wall;
-    std::printf("%9zu %7zu | %8.3f %9.3f %10.3f | %6.2f %7.2f %7.2f | %9.3f %12.3f %6.2f | %11.2f\n", lines,
-                p.items, floor.wall, cli.wall, run.wall, run.wall / floor.wall, run.wall / cli.wall,
-                growth, floor.cpu, run.cpu, run.cpu / floor.cpu, perLine * 1e6);
+    std::printf(
+        "%9zu %7zu | %8.3f %9.3f %10.3f | %6.2f %7.2f %7.2f | %9.3f %12.3f %6.2f | %11.2f\n", lines,
+        p.items, floor.wall, cli.wall, run.wall, run.wall / floor.wall, run.wall / cli.wall, growth,
+        floor.cpu, run.cpu, run.cpu / floor.cpu, perLine * 1e6);
     std::fflush(stdout);
   }
   fs::remove_all(base);

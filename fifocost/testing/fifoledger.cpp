@@ -41,8 +41,8 @@ int summary(const std::string& path) {
       const auto* t = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
       return std::string(t ? t : "-");
     };
-    std::printf("%-12s %8s %14s %14s %12s\n", col(0).c_str(), col(1).c_str(), col(2).c_str(), col(3).c_str(),
-                col(4).c_str());
+    std::printf("%-12s %8s %14s %14s %12s\n", col(0).c_str(), col(1).c_str(), col(2).c_str(),
+                col(3).c_str(), col(4).c_str());
   }
   sqlite3_finalize(s);
   sqlite3_close(h);
@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
     fs::remove(year);
     fs::remove(dir / "Velmora.DLL");
     fifocost::testing::writeYearDb(year, fifocost::testing::generate(p));
-    fifocost::testing::writeAppDb((dir / "Velmora.DLL").string(), year, argc == 7 ? argv[6] : "2011-12-31");
+    fifocost::testing::writeAppDb((dir / "Velmora.DLL").string(), year,
+                                  argc == 7 ? argv[6] : "2011-12-31");
     return 0;
   }
   if (cmd == "summary" && argc == 3) return summary(argv[2]);

@@ -67,7 +67,8 @@ void writeYearDb(const std::string& path, const Ledger& ledger) {
   Db db(path);
   db.exec(
       "CREATE TABLE 库单 (发票号 TEXT PRIMARY KEY, 日期 DATETIME, 类别 TEXT);"
-      "CREATE TABLE 库清单 (序号 INTEGER PRIMARY KEY, 发票号 TEXT, 编号 TEXT, 数量 REAL, 进价 REAL, 销合 REAL, "
+      "CREATE TABLE 库清单 (序号 INTEGER PRIMARY KEY, 发票号 TEXT, 编号 TEXT, 数量 REAL, 进价 "
+      "REAL, 销合 REAL, "
       "销数 REAL, 销额 REAL, 本价 REAL, 成本 REAL, 毛利 REAL, 问题 INTEGER NOT NULL DEFAULT 0);"
       "CREATE INDEX 库清单_发票号 ON 库清单 (发票号);"
       "BEGIN;");
@@ -81,7 +82,8 @@ void writeYearDb(const std::string& path, const Ledger& ledger) {
   }
   sqlite3_finalize(d);
   sqlite3_stmt* l = db.prepare(
-      "INSERT INTO 库清单 (发票号, 编号, 数量, 进价, 销合, 销数, 销额, 本价, 成本, 毛利, 问题) VALUES "
+      "INSERT INTO 库清单 (发票号, 编号, 数量, 进价, 销合, 销数, 销额, 本价, 成本, 毛利, 问题) "
+      "VALUES "
       "(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
   for (const Line& line : ledger.lines) {
     sqlite3_bind_text(l, 1, line.doc.c_str(), -1, SQLITE_TRANSIENT);
@@ -106,7 +108,8 @@ std::vector<Line> readLines(const std::string& path) {
   // Writable, so that a journal left by a killed run is rolled back first.
   Db db(path, SQLITE_OPEN_READWRITE);
   sqlite3_stmt* s = db.prepare(
-      "SELECT 发票号, 编号, 数量, 进价, 销合, 销数, 销额, 本价, 成本, 毛利, 问题 FROM 库清单 ORDER BY rowid");
+      "SELECT 发票号, 编号, 数量, 进价, 销合, 销数, 销额, 本价, 成本, 毛利, 问题 FROM 库清单 ORDER "
+      "BY rowid");
   std::vector<Line> lines;
   while (sqlite3_step(s) == SQLITE_ROW) {
     Line line;
@@ -189,7 +192,11 @@ Ledger generate(const GenParams& p) {
   std::sort(days.begin(), days.end());
   for (size_t i = 0; i < docs && ledger.lines.size() < p.lines; ++i) {
     const int r = uniform(0, 99);
-    const std::string category = r < 28 ? "入货" : r < 80 ? "销货" : r < 90 ? "出货" : r < 96 ? "损溢" : "期初";
+    const std::string category = r < 28   ? "入货"
+                                 : r < 80 ? "销货"
+                                 : r < 90 ? "出货"
+                                 : r < 96 ? "损溢"
+                                          : "期初";
     const std::string date = dayOfYear(days[i]);
     const std::string doc = newDoc(date, category);
     const int n = uniform(1, 5);
@@ -203,7 +210,8 @@ Ledger generate(const GenParams& p) {
         l.quantity = uniform(1, 40);
         l.price = basePrice[item] * uniform(90, 110) / 100.0;
         if (p.oddities && chance(0.05)) l.price = 0;
-        l.available = settled ? std::optional<double>(uniform(0, static_cast<int>(*l.quantity))) : l.quantity;
+        l.available =
+            settled ? std::optional<double>(uniform(0, static_cast<int>(*l.quantity))) : l.quantity;
       } else {
         l.sold = uniform(1, 8);
         if (category == "损溢") l.sold = uniform(-3, 3);
@@ -222,7 +230,9 @@ Ledger generate(const GenParams& p) {
   if (p.oddities) {
     // Entry order is not date order: move a few lines and documents around.
     for (size_t i = 0; i + 1 < ledger.lines.size(); ++i)
-      if (chance(0.1)) std::swap(ledger.lines[i], ledger.lines[static_cast<size_t>(uniform(0, static_cast<int>(i)))]);
+      if (chance(0.1))
+        std::swap(ledger.lines[i],
+                  ledger.lines[static_cast<size_t>(uniform(0, static_cast<int>(i)))]);
     for (size_t i = 0; i + 1 < ledger.docs.size(); ++i)
       if (chance(0.1)) std::swap(ledger.docs[i], ledger.docs[i + 1]);
   }

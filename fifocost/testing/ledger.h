@@ -16,15 +16,16 @@ struct Doc {
 };
 
 struct Line {
-  std::string doc;  // 发票号
+  std::string doc;   // 发票号
   std::string code;  // 编号
-  std::optional<double> quantity, price, available, sold, amount, unitCost, cost, profit;  // 数量 进价 销合 销数 销额 本价 成本 毛利
+  std::optional<double> quantity, price, available, sold, amount, unitCost, cost,
+      profit;           // 数量 进价 销合 销数 销额 本价 成本 毛利
   int64_t settled = 0;  // 问题
   bool operator==(const Line&) const = default;
 };
 
 struct Ledger {
-  std::vector<Doc> docs;   // in entry order
+  std::vector<Doc> docs;    // in entry order
   std::vector<Line> lines;  // in entry order
 };
 
@@ -40,8 +41,10 @@ struct GenParams {
   size_t lines = 1000;
   size_t items = 50;
   uint64_t seed = 1;
-  std::string settledBefore = "2011-03-01";  // lines before this date come settled from an earlier run
-  bool oddities = false;  // zero prices, zero and negative quantities, quotes in codes, shuffled entry
+  std::string settledBefore =
+      "2011-03-01";  // lines before this date come settled from an earlier run
+  bool oddities =
+      false;  // zero prices, zero and negative quantities, quotes in codes, shuffled entry
 };
 Ledger generate(const GenParams& p);
 

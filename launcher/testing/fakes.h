@@ -2,11 +2,11 @@
 // Scriptable stand-ins for the services the launcher's tests do not run for
 // real: processes that are recorded instead of started, message boxes that
 // are recorded and answered, a stepping clock and an in-memory registry.
-#include <cstdint>
-#include <functional>
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>

@@ -4,8 +4,8 @@
 // label, a push button), so screen readers and UI automation reach them.
 // Window thread only (a single-threaded apartment that pumps messages);
 // owns its window, font, bitmap and the control with its container.
-#include <ole2.h>
 #include <windows.h>
+#include <ole2.h>
 
 #include <string>
 

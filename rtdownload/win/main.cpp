@@ -2,8 +2,8 @@
 // runtime is missing. It downloads the runtime's installer into its own
 // folder with the download control, starts it and ends; on a failure it
 // points the user to the manual download page. No arguments.
-#include <ole2.h>
 #include <windows.h>
+#include <ole2.h>
 
 #include <optional>
 #include <string>

@@ -13,7 +13,8 @@ namespace {
 std::wstring gLog;
 
 void record(const std::string& line) {
-  HANDLE f = CreateFileW(gLog.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+  HANDLE f = CreateFileW(gLog.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0,
+                         nullptr);
   if (f == INVALID_HANDLE_VALUE) return;
   std::string s = line + "\n";
   DWORD written = 0;
@@ -24,8 +25,10 @@ void record(const std::string& line) {
 LRESULT CALLBACK proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_COMMAND:
-      if (HIWORD(wp) == STN_CLICKED && LOWORD(wp) == 1001) record("label 1001");
-      else if (HIWORD(wp) == BN_CLICKED && LOWORD(wp) == 1003) record("button 1003");
+      if (HIWORD(wp) == STN_CLICKED && LOWORD(wp) == 1001)
+        record("label 1001");
+      else if (HIWORD(wp) == BN_CLICKED && LOWORD(wp) == 1003)
+        record("button 1003");
       return 0;
     case WM_LBUTTONDOWN:
       record("down " + std::to_string(static_cast<short>(LOWORD(lp))) + "," +
@@ -50,10 +53,11 @@ int wmain(int argc, wchar_t** argv) {
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   wc.lpszClassName = L"KitClickPad";
   RegisterClassW(&wc);
-  HWND w = CreateWindowExW(0, wc.lpszClassName, argv[1], WS_OVERLAPPEDWINDOW, 100, 100, 320, 200, nullptr, nullptr,
-                           wc.hInstance, nullptr);
+  HWND w = CreateWindowExW(0, wc.lpszClassName, argv[1], WS_OVERLAPPEDWINDOW, 100, 100, 320, 200,
+                           nullptr, nullptr, wc.hInstance, nullptr);
   if (!w) return 3;
-  auto child = [&](const wchar_t* cls, const wchar_t* text, DWORD style, int id, int y, int height) {
+  auto child = [&](const wchar_t* cls, const wchar_t* text, DWORD style, int id, int y,
+                   int height) {
     CreateWindowExW(0, cls, text, WS_CHILD | WS_VISIBLE | style, 20, y, 120, height, w,
                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), wc.hInstance, nullptr);
   };

@@ -2,8 +2,8 @@
 // Starts a program the way a program under test would: CreateProcessW with
 // STARTF_USESHOWWINDOW and the given window style. The command line is the
 // rest of starter's own command line, passed on byte for byte (quoting and
-// all), unless it is a single quoted argument, which is unquoted first. Prints the new process id; with --wait, waits and returns its exit
-// code. Exit 120 when the program cannot be started.
+// all), unless it is a single quoted argument, which is unquoted first. Prints the new process id;
+// with --wait, waits and returns its exit code. Exit 120 when the program cannot be started.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -17,8 +17,10 @@ const wchar_t* skipToken(const wchar_t* p, std::wstring* token) {
   bool quoted = false;
   std::wstring t;
   while (*p && (quoted || (*p != L' ' && *p != L'\t'))) {
-    if (*p == L'"') quoted = !quoted;
-    else t += *p;
+    if (*p == L'"')
+      quoted = !quoted;
+    else
+      t += *p;
     ++p;
   }
   while (*p == L' ' || *p == L'\t') ++p;
@@ -54,7 +56,8 @@ int wmain() {
   si.dwFlags = STARTF_USESHOWWINDOW;
   si.wShowWindow = static_cast<WORD>(_wtoi(show.c_str()));
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+  if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                      &pi)) {
     std::fprintf(stderr, "starter: CreateProcessW failed, error %lu\n", GetLastError());
     return 120;
   }

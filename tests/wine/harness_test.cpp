@@ -10,7 +10,8 @@ namespace {
 
 TEST(HarnessPaths, DriveCInsideThePrefixZElsewhere) {
   fs::path prefix = "/s/wine/prefix";
-  EXPECT_EQ(toWindowsPath("/s/wine/prefix/drive_c/windows/system32", prefix), "C:\\windows\\system32");
+  EXPECT_EQ(toWindowsPath("/s/wine/prefix/drive_c/windows/system32", prefix),
+            "C:\\windows\\system32");
   EXPECT_EQ(toWindowsPath("/s/wine/prefix/drive_c", prefix), "C:\\");
   EXPECT_EQ(toWindowsPath("/s/wine/runs/a b/程序", prefix), "Z:\\s\\wine\\runs\\a b\\程序");
   // A sibling whose name only starts like drive_c is not on C:.
@@ -35,7 +36,8 @@ TEST(HarnessParsing, RegQueryOutput) {
 }
 
 TEST(HarnessParsing, DialogRecord) {
-  Dialog d = parseDialog("title=提示\ntext=第一行\\n\\n  第二行 C:\\\\x\nicon=exclamation\nbuttons=6,7\n");
+  Dialog d =
+      parseDialog("title=提示\ntext=第一行\\n\\n  第二行 C:\\\\x\nicon=exclamation\nbuttons=6,7\n");
   EXPECT_EQ(d.title, "提示");
   EXPECT_EQ(d.text, "第一行\n\n  第二行 C:\\x");
   EXPECT_EQ(d.icon, "exclamation");
@@ -45,7 +47,8 @@ TEST(HarnessParsing, DialogRecord) {
 
 TEST(HarnessParsing, RecorderLogKeepsTheCommandLineVerbatim) {
   auto starts = parseRecorderLog(
-      "pid=12\tshow=3\tflags=0x1\tcwd=Z:\\a b\tcmdline=C:\\O\\Msaccess.exe /runtime D:\\S\\temp\\110130.BAR\n"
+      "pid=12\tshow=3\tflags=0x1\tcwd=Z:\\a b\tcmdline=C:\\O\\Msaccess.exe /runtime "
+      "D:\\S\\temp\\110130.BAR\n"
       "pid=13\tshow=-1\tflags=0x0\tcwd=C:\\\tcmdline=\"x y.exe\"\targ=1\r\n");
   ASSERT_EQ(starts.size(), 2u);
   EXPECT_EQ(starts[0].pid, 12);

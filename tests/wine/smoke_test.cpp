@@ -11,7 +11,8 @@ namespace {
 constexpr milliseconds kWait{20000};
 
 // Starts msgbox.exe showing one box; returns the process.
-WineProcess showBox(const ProgramFolder& dir, int style, const std::string& title, const std::string& text) {
+WineProcess showBox(const ProgramFolder& dir, int style, const std::string& title,
+                    const std::string& text) {
   return WineProcess::start({dir.file("msgbox.exe").string(), std::to_string(style), title, text});
 }
 
@@ -20,11 +21,14 @@ TEST(WineSmoke, ExclamationBoxWithChineseTextIsReadAndAnswered) {
   dir.copyBinary("msgbox.exe");
   // "\n" is msgbox.exe's escape for a line feed.
   WineProcess p = showBox(dir, 48, "提示",
-                          "系统启动失败！系统检测到原有数据库组件已被人为更改或删除。\\n\\n注：本系统与Office高度集成。");
+                          "系统启动失败！系统检测到原有数据库组件已被人为更改或删除。\\n\\n注：本系"
+                          "统与Office高度集成。");
   auto box = waitDialog("提示", kWait);
   ASSERT_TRUE(box) << p.err();
   EXPECT_EQ(box->title, "提示");
-  EXPECT_EQ(box->text, "系统启动失败！系统检测到原有数据库组件已被人为更改或删除。\n\n注：本系统与Office高度集成。");
+  EXPECT_EQ(
+      box->text,
+      "系统启动失败！系统检测到原有数据库组件已被人为更改或删除。\n\n注：本系统与Office高度集成。");
   EXPECT_EQ(box->icon, "exclamation");
   EXPECT_EQ(box->buttons, std::vector<int>{1});
 
@@ -44,7 +48,11 @@ TEST(WineSmoke, YesNoQuestionAndIconKindsAreTold) {
     int style;
     const char* icon;
     int press;
-  } cases[] = {{4, "none", 6}, {4, "none", 7}, {16, "hand", 1}, {32 + 4, "question", 7}, {64, "asterisk", 1}};
+  } cases[] = {{4, "none", 6},
+               {4, "none", 7},
+               {16, "hand", 1},
+               {32 + 4, "question", 7},
+               {64, "asterisk", 1}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.style);
     WineProcess p = showBox(dir, c.style, "提示", "你要从我们网站下载安装ACCESS数据库运行组件吗？");
@@ -78,7 +86,8 @@ TEST(WineSmoke, ClicksReachLabelsButtonsAndTheWindowBehindPlainLabels) {
   ProgramFolder dir("click");
   dir.copyBinary("clickpad.exe");
   const fs::path log = dir.file("events.log");
-  WineProcess p = WineProcess::start({dir.file("clickpad.exe").string(), "Orvane", toWindowsPath(log)});
+  WineProcess p =
+      WineProcess::start({dir.file("clickpad.exe").string(), "Orvane", toWindowsPath(log)});
   auto window = waitWindow("-", "Orvane", kWait);
   ASSERT_TRUE(window) << p.err();
   EXPECT_EQ(window->className, "KitClickPad");
@@ -90,7 +99,8 @@ TEST(WineSmoke, ClicksReachLabelsButtonsAndTheWindowBehindPlainLabels) {
   ASSERT_TRUE(waitUntil([&] { return events() == "label 1001\ndown 30,65\n"; }, kWait)) << events();
   ASSERT_TRUE(click("Orvane", 1003));
   ASSERT_TRUE(click("Orvane", 1001));
-  ASSERT_TRUE(waitUntil([&] { return events() == "label 1001\ndown 30,65\nbutton 1003\nlabel 1001\n"; }, kWait))
+  ASSERT_TRUE(waitUntil(
+      [&] { return events() == "label 1001\ndown 30,65\nbutton 1003\nlabel 1001\n"; }, kWait))
       << events();
   EXPECT_EQ(controlText("Orvane", 1001), "点击这里");
   EXPECT_FALSE(click("Orvane", 4242));
@@ -135,7 +145,8 @@ TEST(WineSmoke, WineQuotesAnUnquotedProgramPathWithBlanks) {
   dir.copyBinary("recorder.exe", "Msaccess.exe");
   const std::string app = dir.winPath();
   const std::string args = " /runtime " + app + "\\temp\\110130.BAR";
-  RunResult r = run({dir.file("starter.exe").string(), "3", "--wait", app + "\\Msaccess.exe" + args}, kWait);
+  RunResult r =
+      run({dir.file("starter.exe").string(), "3", "--wait", app + "\\Msaccess.exe" + args}, kWait);
   ASSERT_EQ(r.exitCode, 0) << r.err;
   auto access = readRecorderLog(dir.file("Msaccess.exe.log"));
   ASSERT_EQ(access.size(), 1u);
@@ -150,7 +161,8 @@ TEST(WineSmoke, RecorderHoldsExtractsAndReturnsTheGivenExitCode) {
   dir.write("rar.exe.payload/Velmora.dll", "new database");
   dir.write("netrar.xml", "x");
   fs::create_directories(dir.file("data"));
-  WineProcess p = WineProcess::start({dir.file("rar.exe").string(), "e", "-o+", toWindowsPath(dir.file("netrar.xml")),
+  WineProcess p = WineProcess::start({dir.file("rar.exe").string(), "e", "-o+",
+                                      toWindowsPath(dir.file("netrar.xml")),
                                       toWindowsPath(dir.file("data")) + "\\"});
   ASSERT_TRUE(waitUntil([&] { return !readRecorderLog(dir.file("rar.exe.log")).empty(); }, kWait));
   EXPECT_TRUE(p.running());

@@ -27,11 +27,11 @@
 //
 // Exit code 0 when the scenario ran to its end, 1 when a check failed or it
 // timed out, 2 for a usage error.
+#include <windows.h>
 #include <ole2.h>
 #include <olectl.h>
 #include <psapi.h>
 #include <shellapi.h>
-#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>

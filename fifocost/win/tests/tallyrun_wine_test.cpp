@@ -26,7 +26,8 @@ Line receipt(const std::string& doc, double qty, double price) {
 Ledger workedExample() {
   Ledger l;
   // Same date: opening stock goes first in pinyin order, though entered last.
-  l.docs = {{"R2", "2011-01-05", "入货"}, {"R1", "2011-01-05", "期初"}, {"S1", "2011-02-01", "销货"}};
+  l.docs = {
+      {"R2", "2011-01-05", "入货"}, {"R1", "2011-01-05", "期初"}, {"S1", "2011-02-01", "销货"}};
   l.lines = {receipt("R2", 4, 12.0), receipt("R1", 3, 10.0)};
   Line sale;
   sale.doc = "S1";
@@ -41,7 +42,8 @@ TEST(TallyrunWine, CostsTheLedgerInItsProgramFolderSilently) {
   winetest::ProgramFolder dir("Tallyrun 成本");
   dir.copyBinary("Tallyrun.exe");
   fifocost::testing::writeYearDb(dir.file("年度 2011.db").string(), workedExample());
-  fifocost::testing::writeAppDb(dir.file("Velmora.DLL").string(), dir.winPath() + "\\年度 2011.db", "2011-12-31");
+  fifocost::testing::writeAppDb(dir.file("Velmora.DLL").string(), dir.winPath() + "\\年度 2011.db",
+                                "2011-12-31");
 
   auto p = winetest::WineProcess::start({dir.file("Tallyrun.exe").string()}, {.cwd = dir.path()});
   EXPECT_FALSE(winetest::waitDialog("-", milliseconds(1500))) << "no window is shown on success";
@@ -91,15 +93,18 @@ TEST(TallyrunWine, CostsALedgerOnTheServer) {
 TEST(TallyrunWine, AServerThatRefusesTheConnectionIsReportedInAMessageBox) {
   winetest::ProgramFolder dir("tallyrun refused");
   dir.copyBinary("Tallyrun.exe");
-  fifocost::testing::writeAppDb(dir.file("Velmora.DLL").string(),
-                                "ODBC;Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=1;Database=y;Uid=u;Pwd=secret;",
-                                "2011-12-31");
+  fifocost::testing::writeAppDb(
+      dir.file("Velmora.DLL").string(),
+      "ODBC;Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=1;Database=y;Uid=u;Pwd=secret;",
+      "2011-12-31");
   auto p = winetest::WineProcess::start({dir.file("Tallyrun.exe").string()}, {.cwd = dir.path()});
   auto box = winetest::waitDialog("Tallyrun", milliseconds(30000), 1);
   ASSERT_TRUE(box) << p.err();
   EXPECT_NE(box->text.find("ODBC--connection to"), std::string::npos) << box->text;
-  EXPECT_NE(box->text.find("Port=1;"), std::string::npos) << box->text;  // the driver's own text is localised
-  EXPECT_NE(box->text.find("Pwd=***"), std::string::npos) << "the password is not shown: " << box->text;
+  EXPECT_NE(box->text.find("Port=1;"), std::string::npos)
+      << box->text;  // the driver's own text is localised
+  EXPECT_NE(box->text.find("Pwd=***"), std::string::npos)
+      << "the password is not shown: " << box->text;
   EXPECT_EQ(box->buttons, std::vector<int>{1});
   EXPECT_EQ(p.wait(milliseconds(30000)), 1);
 }
