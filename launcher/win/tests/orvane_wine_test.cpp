@@ -61,6 +61,9 @@ class OrvaneWine : public ::testing::Test {
   explicit OrvaneWine(const std::string& appName = "orvane") : app(appName), office("office") {}
 
   void SetUp() override {
+    // A box the last test answered may still be closing: a wait for this
+    // test's box must not find it.
+    waitWindowGone("#32770", "-", kWait);
     for (const char* v : {"9.0", "10.0", "11.0"}) regDeleteKey(kOfficeKey + v, RegView::k32);
     regDeleteKey(kSecurityKey);
     app.copyBinary("Orvane.exe");
