@@ -222,7 +222,7 @@ struct ColumnInfo {
   int table = -1;  // which of the key tables stores it; -1: read-only
 };
 
-class OdbcRecordset : public Recordset {
+class OdbcRecordset : public BufferedRecordset {
  public:
   OdbcRecordset(std::shared_ptr<Server> server, pg::Translated t, const std::string& source)
       : server_(std::move(server)), tables_(std::move(t.keyTables)) {
@@ -237,30 +237,6 @@ class OdbcRecordset : public Recordset {
       server_->afterFailure();
       throw;
     }
-  }
-
-  bool eof() override {
-    check();
-    return pos_ >= rows_.size();
-  }
-
-  void moveFirst() override {
-    check();
-    if (rows_.empty()) throw DbError(kErrNoCurrentRecord, "No current record.");
-    pos_ = 0;
-    editing_ = false;
-  }
-
-  void moveNext() override {
-    check();
-    if (pos_ >= rows_.size()) throw DbError(kErrNoCurrentRecord, "No current record.");
-    ++pos_;
-    editing_ = false;
-  }
-
-  long recordCount() override {
-    check();
-    return static_cast<long>(rows_.size());
   }
 
   Value field(const std::string& name) override { return field(fieldIndex(name)); }
@@ -305,12 +281,6 @@ class OdbcRecordset : public Recordset {
       key.append(valueToText(rows_[pos_][keyAt + k]));
     }
     return key;
-  }
-
-  void edit() override {
-    current();
-    editing_ = true;
-    pending_.clear();
   }
 
   void setField(const std::string& name, const Value& value) override {
@@ -364,6 +334,8 @@ class OdbcRecordset : public Recordset {
   }
 
  private:
+  bool isOpen() const override { return server_ && server_->conn.isOpen(); }
+
   // A prepared UPDATE of one table for one set of assigned columns.
   struct Plan {
     size_t table;
@@ -479,16 +451,6 @@ class OdbcRecordset : public Recordset {
     throw DbError(kErrEngine, "internal: no assignment");
   }
 
-  void check() const {
-    if (!server_ || !server_->conn.isOpen())
-      throw DbError(kErrObjectClosed, "The recordset is closed.");
-  }
-
-  void current() const {
-    check();
-    if (pos_ >= rows_.size()) throw DbError(kErrNoCurrentRecord, "No current record.");
-  }
-
   size_t checkedIndex(int index) const {
     check();
     if (index < 0 || static_cast<size_t>(index) >= columns_.size())
@@ -502,10 +464,6 @@ class OdbcRecordset : public Recordset {
   size_t nKeys_ = 0;
   std::vector<Read> types_;  // of every result column, keys included
   std::vector<ColumnInfo> columns_;
-  RowStore rows_;
-  size_t pos_ = 0;
-  bool editing_ = false;
-  std::vector<std::pair<size_t, Value>> pending_;
   std::vector<Plan> plans_;
   std::vector<Param> params_;
 };

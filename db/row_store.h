@@ -1,6 +1,8 @@
 #pragma once
-// Rows of a result held in memory by the backends' row sets.
+// Rows of a result held in memory, and the row set built on them, shared by
+// the backends.
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 #include "db/database.h"
@@ -47,6 +49,53 @@ class RowStore {
   size_t width_ = 0;
   size_t rows_ = 0;
   std::vector<std::vector<Value>> chunks_;
+};
+
+// A row set whose rows are read whole into memory: moving, counting and
+// the edit buffer are the same for every backend.
+class BufferedRecordset : public Recordset {
+ public:
+  bool eof() override {
+    check();
+    return pos_ >= rows_.size();
+  }
+  void moveFirst() override {
+    check();
+    if (rows_.empty()) throw DbError(kErrNoCurrentRecord, "No current record.");
+    pos_ = 0;
+    editing_ = false;
+  }
+  void moveNext() override {
+    check();
+    if (pos_ >= rows_.size()) throw DbError(kErrNoCurrentRecord, "No current record.");
+    ++pos_;
+    editing_ = false;
+  }
+  long recordCount() override {
+    check();
+    return static_cast<long>(rows_.size());
+  }
+  void edit() override {
+    current();
+    editing_ = true;
+    pending_.clear();
+  }
+
+ protected:
+  // Whether the connection the rows came from is still open.
+  virtual bool isOpen() const = 0;
+  void check() const {
+    if (!isOpen()) throw DbError(kErrObjectClosed, "The recordset is closed.");
+  }
+  void current() const {
+    check();
+    if (pos_ >= rows_.size()) throw DbError(kErrNoCurrentRecord, "No current record.");
+  }
+
+  RowStore rows_;
+  size_t pos_ = 0;
+  bool editing_ = false;
+  std::vector<std::pair<size_t, Value>> pending_;  // column, value assigned since edit()
 };
 
 }  // namespace db

@@ -266,7 +266,7 @@ struct ColumnInfo {
   int rowidIndex = -1;  // which leading rowid column locates its row; -1: read-only
 };
 
-class SqliteRecordset : public Recordset {
+class SqliteRecordset : public BufferedRecordset {
  public:
   SqliteRecordset(std::shared_ptr<Connection> conn, StmtPtr stmt,
                   std::vector<dialect::TableRef> rowidTables, const std::string& source)
@@ -373,30 +373,6 @@ class SqliteRecordset : public Recordset {
     return d.rows;
   }
 
-  bool eof() override {
-    check();
-    return pos_ >= rows_.size();
-  }
-
-  void moveFirst() override {
-    check();
-    if (rows_.empty()) throw DbError(kErrNoCurrentRecord, "No current record.");
-    pos_ = 0;
-    editing_ = false;
-  }
-
-  void moveNext() override {
-    check();
-    if (pos_ >= rows_.size()) throw DbError(kErrNoCurrentRecord, "No current record.");
-    ++pos_;
-    editing_ = false;
-  }
-
-  long recordCount() override {
-    check();
-    return static_cast<long>(rows_.size());
-  }
-
   Value field(const std::string& name) override { return field(static_cast<int>(column(name))); }
 
   int fieldIndex(const std::string& name) override { return static_cast<int>(column(name)); }
@@ -408,12 +384,6 @@ class SqliteRecordset : public Recordset {
       for (const auto& [pc, v] : pending_)
         if (pc == c) return v;
     return rows_[pos_][static_cast<size_t>(nRowid_) + c];
-  }
-
-  void edit() override {
-    current();
-    editing_ = true;
-    pending_.clear();
   }
 
   void setField(const std::string& name, const Value& value) override {
@@ -471,14 +441,7 @@ class SqliteRecordset : public Recordset {
   }
 
  private:
-  void check() const {
-    if (!conn_ || !conn_->h) throw DbError(kErrObjectClosed, "The recordset is closed.");
-  }
-
-  void current() const {
-    check();
-    if (pos_ >= rows_.size()) throw DbError(kErrNoCurrentRecord, "No current record.");
-  }
+  bool isOpen() const override { return conn_ && conn_->h; }
 
   size_t checkedIndex(int index) const {
     check();
@@ -585,10 +548,6 @@ class SqliteRecordset : public Recordset {
   int nRowid_ = 0;
   std::vector<dialect::TableRef> tables_;
   std::vector<ColumnInfo> columns_;
-  RowStore rows_;
-  size_t pos_ = 0;
-  bool editing_ = false;
-  std::vector<std::pair<size_t, Value>> pending_;
   // Per rowid table: the rows that share a base row with another (usually none).
   struct Duplicates {
     bool known = false;
