@@ -258,9 +258,7 @@ class OdbcRecordset : public BufferedRecordset {
   Value field(int index) override {
     const size_t c = checkedIndex(index);
     current();
-    if (editing_)
-      for (const auto& [pc, v] : pending_)
-        if (pc == c) return v;
+    if (const Value* v = pendingValue(c)) return *v;
     return rows_[pos_][nKeys_ + c];
   }
 
@@ -289,20 +287,15 @@ class OdbcRecordset : public BufferedRecordset {
 
   void setField(int index, const Value& value) override {
     const size_t c = checkedIndex(index);
-    if (!editing_) throw DbError(kErrNotEditMode, "Update or assignment without Edit.");
+    requireEditing();
     if (columns_[c].table < 0)
       throw DbError(kErrNotUpdatable, "Field '" + columns_[c].name + "' cannot be updated.");
-    for (auto& [pc, v] : pending_)
-      if (pc == c) {
-        v = value;
-        return;
-      }
-    pending_.emplace_back(c, value);
+    assign(c, value);
   }
 
   void update() override {
     current();
-    if (!editing_) throw DbError(kErrNotEditMode, "Update or assignment without Edit.");
+    requireEditing();
     try {
       for (size_t t = 0; t < tables_.size(); ++t) saveTable(t);
     } catch (const DbError&) {

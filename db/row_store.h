@@ -92,6 +92,25 @@ class BufferedRecordset : public Recordset {
     if (pos_ >= rows_.size()) throw DbError(kErrNoCurrentRecord, "No current record.");
   }
 
+  // The edit buffer: what was assigned to column c since edit(), if anything.
+  const Value* pendingValue(size_t c) const {
+    if (editing_)
+      for (const auto& [pc, v] : pending_)
+        if (pc == c) return &v;
+    return nullptr;
+  }
+  void requireEditing() const {
+    if (!editing_) throw DbError(kErrNotEditMode, "Update or assignment without Edit.");
+  }
+  void assign(size_t c, const Value& value) {
+    for (auto& [pc, v] : pending_)
+      if (pc == c) {
+        v = value;
+        return;
+      }
+    pending_.emplace_back(c, value);
+  }
+
   RowStore rows_;
   size_t pos_ = 0;
   bool editing_ = false;

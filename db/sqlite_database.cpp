@@ -380,9 +380,7 @@ class SqliteRecordset : public BufferedRecordset {
   Value field(int index) override {
     const size_t c = checkedIndex(index);
     current();
-    if (editing_)
-      for (const auto& [pc, v] : pending_)
-        if (pc == c) return v;
+    if (const Value* v = pendingValue(c)) return *v;
     return rows_[pos_][static_cast<size_t>(nRowid_) + c];
   }
 
@@ -392,20 +390,15 @@ class SqliteRecordset : public BufferedRecordset {
 
   void setField(int index, const Value& value) override {
     const size_t c = checkedIndex(index);
-    if (!editing_) throw DbError(kErrNotEditMode, "Update or assignment without Edit.");
+    requireEditing();
     if (columns_[c].rowidIndex < 0)
       throw DbError(kErrNotUpdatable, "Field '" + columns_[c].name + "' cannot be updated.");
-    for (auto& [pc, v] : pending_)
-      if (pc == c) {
-        v = value;
-        return;
-      }
-    pending_.emplace_back(c, value);
+    assign(c, value);
   }
 
   void update() override {
     current();
-    if (!editing_) throw DbError(kErrNotEditMode, "Update or assignment without Edit.");
+    requireEditing();
     // One statement per base table that got an assignment; the row is found
     // by its rowid, and what the table stored comes back into the buffer.
     std::sort(pending_.begin(), pending_.end(),
