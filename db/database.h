@@ -86,6 +86,13 @@ class Recordset {
     (void)index;
     return std::to_string(bookmark());
   }
+  // The same as a number, where the backend's rows have one (SQLite's
+  // rowid): cheaper to keep and compare than rowKey, and in the table's own
+  // order. nullopt where rowKey is the only identity.
+  virtual std::optional<int64_t> rowNumber(int index) {
+    (void)index;
+    return std::nullopt;
+  }
 };
 
 class Database {

@@ -433,6 +433,16 @@ class SqliteRecordset : public BufferedRecordset {
     return t < 0 ? std::string() : valueToText(rows_[pos_][static_cast<size_t>(t)]);
   }
 
+  std::optional<int64_t> rowNumber(int index) override {
+    const size_t c = checkedIndex(index);
+    current();
+    const int t = columns_[c].rowidIndex;
+    if (t < 0) return std::nullopt;
+    const Value& id = rows_[pos_][static_cast<size_t>(t)];
+    if (!std::holds_alternative<int64_t>(id)) return std::nullopt;
+    return std::get<int64_t>(id);
+  }
+
  private:
   bool isOpen() const override { return conn_ && conn_->h; }
 

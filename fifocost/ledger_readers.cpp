@@ -124,22 +124,37 @@ class PerStatementReader : public LedgerReader {
   ReceiptFields receiptFields_;
 };
 
+// A stored row of the ledger: the backend's row number, or its row key
+// numbered in the order first seen.
+using RowId = int64_t;
+
+class StoredRows {
+ public:
+  RowId of(db::Recordset& rs, int field) {
+    if (const auto n = rs.rowNumber(field)) return *n;
+    return byKey_.try_emplace(rs.rowKey(field), static_cast<RowId>(byKey_.size())).first->second;
+  }
+
+ private:
+  std::unordered_map<std::string, RowId> byKey_;  // kept for the run: the numbers stay
+};
+
 // Receipts' 销合 not yet written, by stored row (a receipt joined to two
 // documents shows twice in the snapshot): those of one item, few.
 class PendingReceipts {
  public:
   struct Entry {
-    std::string row;  // the stored row
+    RowId row;        // the stored row
     long bookmark;    // one place where the snapshot shows it
     double available;
   };
   bool empty() const { return rows_.empty(); }
-  const double* find(const std::string& row) const {
+  const double* find(RowId row) const {
     for (const Entry& e : rows_)
       if (e.row == row) return &e.available;
     return nullptr;
   }
-  void set(const std::string& row, long bookmark, double v) {
+  void set(RowId row, long bookmark, double v) {
     for (Entry& e : rows_)
       if (e.row == row) {
         e.available = v;
@@ -147,7 +162,7 @@ class PendingReceipts {
       }
     rows_.push_back({row, bookmark, v});
   }
-  void erase(const std::string& row) {
+  void erase(RowId row) {
     std::erase_if(rows_, [&](const Entry& e) { return e.row == row; });
   }
   // Hands the entries over in the order of the snapshot's rows.
@@ -191,29 +206,25 @@ class SnapshotReader : public LedgerReader {
   bool nextOpenLine() override {
     while (line_ && next_ < line_->size()) {
       current_ = (*line_)[next_++];
-      s4_->goTo(current_);
       // A line held back is settled, though its row does not show it yet
       // (a stored line may show twice, joined to two documents: both times
       // in its item's lines).
-      currentRow_.clear();
-      if (!itemHeld_.empty() && itemHeld_.count(currentRow_ = lineRow())) continue;
+      if (!itemHeld_.empty() && itemHeld_.count(current_.row)) continue;
+      s4_->goTo(current_.bookmark);
       if (valueOf(s4_->field(lineFields_.settled)) == 0.0) return true;
     }
     return false;
   }
   db::Value lineQuantity() override {
-    s4_->goTo(current_);
+    s4_->goTo(current_.bookmark);
     return s4_->field(lineFields_.quantity);
   }
   // The lines are written when the transaction is about to be committed,
   // in the order of their stored rows: saved as costed (item by item, all
   // over the file) each write would look for its row afresh.
   void saveLine(std::optional<double> unitCost, double cost) override {
-    s4_->goTo(current_);
-    if (currentRow_.empty()) currentRow_ = lineRow();
-    itemHeld_.insert(currentRow_);
-    held_.push_back({std::move(currentRow_), current_, unitCost, cost});
-    currentRow_.clear();
+    if (repeatedLines_.count(current_.row)) itemHeld_.insert(current_.row);
+    held_.push_back({current_.row, current_.bookmark, unitCost, cost});
   }
   void writeHeldLines() override {
     sortByRow(held_);
@@ -236,7 +247,7 @@ class SnapshotReader : public LedgerReader {
     // is ever saved, so the first that still passes its condition is what
     // that query would return.
     while (queue_ && queue_->head < queue_->rows.size()) {
-      s5_->goTo(queue_->rows[queue_->head]);
+      s5_->goTo(queue_->rows[queue_->head].bookmark);
       const db::Value a = receiptAvailable();
       if (nothingLeft(a)) {
         ++queue_->head;
@@ -256,7 +267,7 @@ class SnapshotReader : public LedgerReader {
   }
   db::Value receiptAvailable() override {
     if (!pending_.empty())
-      if (const double* p = pending_.find(s5_->rowKey(receiptFields_.available)))
+      if (const double* p = pending_.find(headRow()))
         return db::Value(*p);
     return s5_->field(receiptFields_.available);
   }
@@ -279,13 +290,18 @@ class SnapshotReader : public LedgerReader {
   }
 
  private:
+  // A row of a snapshot and the stored row it shows.
+  struct Shown {
+    long bookmark = 0;
+    RowId row = 0;
+  };
   struct Queue {
-    std::vector<long> rows;
+    std::vector<Shown> rows;
     size_t head = 0;
   };
   // A line saved, not yet written.
   struct HeldLine {
-    std::string row;  // the stored row
+    RowId row;  // the stored row
     long bookmark;
     std::optional<double> unitCost;
     double cost;
@@ -293,27 +309,24 @@ class SnapshotReader : public LedgerReader {
 
   // A receipt's last 销合 of an item done, not yet written.
   struct HeldReceipt {
-    std::string row;  // the stored row
+    RowId row;  // the stored row
     std::shared_ptr<db::Recordset> rows;
     long bookmark;
     double available;
   };
 
-  // Shorter keys first: a row number's order, whatever else a key may be.
+  // In the order of the stored rows, so that each write finds its row near
+  // the one before.
   template <class Held>
   static void sortByRow(std::vector<Held>& held) {
-    std::sort(held.begin(), held.end(), [](const Held& a, const Held& b) {
-      return a.row.size() != b.row.size() ? a.row.size() < b.row.size() : a.row < b.row;
-    });
+    std::sort(held.begin(), held.end(), [](const Held& a, const Held& b) { return a.row < b.row; });
   }
-
-  std::string lineRow() { return s4_->rowKey(lineFields_.settled); }
   // A receipt saved by the current line, with what it held before. The row
   // set is kept: the receipts may be read again within the line.
   struct Draw {
     std::shared_ptr<db::Recordset> rows;
     long bookmark;
-    std::string row;               // the stored row
+    RowId row;                     // the stored row
     db::Value available, settled;  // as the line found them
     bool deferred;                 // kept in pending_, not written
     std::optional<double> pendingBefore;
@@ -327,6 +340,9 @@ class SnapshotReader : public LedgerReader {
     }
   }
 
+  // The stored row of the receipt openReceipt found.
+  RowId headRow() const { return queue_->rows[queue_->head].row; }
+
   void findQueue() {
     auto it = receipts_.find(itemKey_);
     queue_ = it == receipts_.end() ? nullptr : &it->second;
@@ -337,8 +353,21 @@ class SnapshotReader : public LedgerReader {
     // Items are told apart here, so the order within each is all that counts.
     s4_ = db_.openRecordset(allOutgoingLinesQuery(dayAfterCutOff_));
     lineFields_.find(*s4_);
-    for (; !s4_->eof(); s4_->moveNext())
-      lines_[itemKey(s4_->field(lineFields_.code))].push_back(s4_->bookmark());
+    std::vector<RowId> rows;
+    for (; !s4_->eof(); s4_->moveNext()) {
+      const RowId row = storedRows_.of(*s4_, lineFields_.settled);
+      lines_[itemKey(s4_->field(lineFields_.code))].push_back({s4_->bookmark(), row});
+      rows.push_back(row);
+    }
+    findRepeatedLines(std::move(rows));
+  }
+
+  // The stored lines the snapshot shows more than once (usually none).
+  void findRepeatedLines(std::vector<RowId> rows) {
+    repeatedLines_.clear();
+    std::sort(rows.begin(), rows.end());
+    for (size_t i = 1; i < rows.size(); ++i)
+      if (rows[i] == rows[i - 1]) repeatedLines_.insert(rows[i]);
   }
 
   void loadReceipts() {
@@ -346,8 +375,10 @@ class SnapshotReader : public LedgerReader {
     headSaved_ = false;
     s5_ = db_.openRecordset(allOpenReceiptsQuery());
     receiptFields_.find(*s5_);
-    for (; !s5_->eof(); s5_->moveNext())
-      receipts_[itemKey(s5_->field(receiptFields_.code))].rows.push_back(s5_->bookmark());
+    for (; !s5_->eof(); s5_->moveNext()) {
+      receipts_[itemKey(s5_->field(receiptFields_.code))].rows.push_back(
+          {s5_->bookmark(), storedRows_.of(*s5_, receiptFields_.available)});
+    }
   }
 
   db::Database& db_;
@@ -358,11 +389,11 @@ class SnapshotReader : public LedgerReader {
   std::shared_ptr<db::Recordset> s5_;
   LineFields lineFields_;
   ReceiptFields receiptFields_;
-  std::unordered_map<std::string, std::vector<long>> lines_;  // by item key
+  std::unordered_map<std::string, std::vector<Shown>> lines_;  // by item key
   std::unordered_map<std::string, Queue> receipts_;           // by item key
-  const std::vector<long>* line_ = nullptr;                   // the current item's lines
+  const std::vector<Shown>* line_ = nullptr;                   // the current item's lines
   size_t next_ = 0;
-  long current_ = 0;
+  Shown current_;
   Queue* queue_ = nullptr;  // the current item's receipts
   // The first receipt of the item was saved since it was read.
   bool headSaved_ = false;
@@ -371,9 +402,10 @@ class SnapshotReader : public LedgerReader {
   bool numbersChecked_ = false, keepsNumbers_ = false, flushedInLine_ = false;
   std::vector<HeldLine> held_;
   std::vector<HeldReceipt> heldReceipts_;
-  std::unordered_set<std::string> itemHeld_;  // the current item's lines in held_
-  std::string currentRow_;                    // the current line's stored row, when known
-  size_t heldBefore_ = 0;                     // held_ when the current line started
+  StoredRows storedRows_;
+  std::unordered_set<RowId> repeatedLines_;    // lines s4_ shows more than once
+  std::unordered_set<RowId> itemHeld_;         // those of the current item in held_
+  size_t heldBefore_ = 0;                      // held_ when the current line started
 };
 
 void SnapshotReader::saveReceipt(double available) {
@@ -382,7 +414,7 @@ void SnapshotReader::saveReceipt(double available) {
   // committed apart from it). That holds where the column keeps a number as
   // written, seen on the first save; elsewhere every save is written.
   const long bm = s5_->bookmark();
-  std::string row = s5_->rowKey(receiptFields_.available);
+  const RowId row = headRow();
   const double* p = pending_.find(row);
   Draw d{s5_,
          bm,
