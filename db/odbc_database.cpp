@@ -259,7 +259,7 @@ class OdbcRecordset : public BufferedRecordset {
     const size_t c = checkedIndex(index);
     current();
     if (const Value* v = pendingValue(c)) return *v;
-    return rows_[pos_][nKeys_ + c];
+    return rows_.get(pos_, nKeys_ + c);
   }
 
   // The row's primary key in its table (a join repeats it for each row it
@@ -276,7 +276,7 @@ class OdbcRecordset : public BufferedRecordset {
     std::string key;
     for (size_t k = 0; k < kt.keys.size(); ++k) {
       if (k) key.push_back('\x1f');
-      key.append(valueToText(rows_[pos_][keyAt + k]));
+      key.append(valueToText(rows_.get(pos_, keyAt + k)));
     }
     return key;
   }
@@ -302,7 +302,7 @@ class OdbcRecordset : public BufferedRecordset {
       server_->afterFailure();
       throw;
     }
-    for (const auto& [c, v] : pending_) rows_[pos_][nKeys_ + c] = v;
+    for (const auto& [c, v] : pending_) rows_.set(pos_, nKeys_ + c, v);
     editing_ = false;
     pending_.clear();
   }
@@ -387,9 +387,10 @@ class OdbcRecordset : public BufferedRecordset {
       const SQLRETURN rc = SQLFetch(s.get());
       if (rc == SQL_NO_DATA) break;
       s.check(rc, source);
-      Value* row = rows_.add();
-      for (size_t i = 0; i < types_.size(); ++i)
-        row[i] = readColumn(s, static_cast<SQLUSMALLINT>(i + 1), types_[i]);
+      rows_.add([&](RowStore::RowWriter& w) {
+        for (size_t i = 0; i < types_.size(); ++i)
+          w.value(readColumn(s, static_cast<SQLUSMALLINT>(i + 1), types_[i]));
+      });
     }
   }
 
@@ -429,7 +430,7 @@ class OdbcRecordset : public BufferedRecordset {
     size_t keyAt = 0;
     for (size_t u = 0; u < t; ++u) keyAt += tables_[u].keys.size();
     for (size_t k = 0; k < tables_[t].keys.size(); ++k)
-      bindParam(s, i, rows_[pos_][keyAt + k], SQL_VARCHAR, params_[i - 1]), ++i;
+      bindParam(s, i, rows_.get(pos_, keyAt + k), SQL_VARCHAR, params_[i - 1]), ++i;
     s.check(SQLExecute(s.get()), "saving a row of " + tables_[t].ref.name);
     SQLLEN changed = 0;
     SQLRowCount(s.get(), &changed);

@@ -2,6 +2,10 @@
 // Rows of a result held in memory, and the row set built on them, shared by
 // the backends.
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -9,46 +13,149 @@
 
 namespace db {
 
-// The rows of a result, `width` values per row, in chunks so that growing
-// never moves the values already read.
+// The rows of a result, `width` values per row. A big result is mostly
+// these values, so each is kept in 16 bytes, its text (if any) in blocks of
+// their own, and rows go in chunks so that growing never moves them.
 class RowStore {
+  enum Type : uint8_t { kNull, kInteger, kReal, kText };
+  struct Cell {
+    union {
+      int64_t i;
+      double d;
+      const char* p;
+    };
+    uint32_t length = 0;
+    Type type = kNull;
+  };
+
  public:
+  // Writes the values of one row being added, in column order.
+  class RowWriter {
+   public:
+    void null() { next().type = kNull; }
+    void integer(int64_t v) {
+      Cell& c = next();
+      c.type = kInteger;
+      c.i = v;
+    }
+    void real(double v) {
+      Cell& c = next();
+      c.type = kReal;
+      c.d = v;
+    }
+    void text(const char* p, size_t n) { store_.putText(next(), p, n); }
+    void value(const Value& v) { store_.put(next(), v); }
+
+   private:
+    friend class RowStore;
+    RowWriter(RowStore& store, size_t first) : store_(store), at_(first) {}
+    RowStore::Cell& next() { return store_.cell(at_++); }
+    RowStore& store_;
+    size_t at_;
+  };
+
   void setWidth(size_t width) { width_ = width; }
   size_t size() const { return rows_; }
   bool empty() const { return rows_ == 0; }
-  Value* operator[](size_t r) {
-    if (r < kFirstChunk) return chunks_[0].data() + r * width_;
-    r -= kFirstChunk;
-    return chunks_[1 + r / kRowsPerChunk].data() + (r % kRowsPerChunk) * width_;
-  }
-  // Adds a row, its values made in place by `value(i)`: a big result is
-  // mostly these values, so none is made empty first and then replaced.
-  template <class MakeValue>
-  void add(MakeValue&& value) {
-    if (rows_ == 0 || (rows_ >= kFirstChunk && (rows_ - kFirstChunk) % kRowsPerChunk == 0)) {
-      chunks_.emplace_back();
-      chunks_.back().reserve((rows_ == 0 ? kFirstChunk : kRowsPerChunk) * width_);
+
+  Value get(size_t r, size_t c) const {
+    const Cell& v = cell(r * width_ + c);
+    switch (v.type) {
+      case kInteger:
+        return Value(v.i);
+      case kReal:
+        return Value(v.d);
+      case kText:
+        return Value(std::string(v.p, v.length));
+      default:
+        return Value(Null{});
     }
-    std::vector<Value>& chunk = chunks_.back();
-    for (size_t i = 0; i < width_; ++i) chunk.emplace_back(value(static_cast<int>(i)));
-    ++rows_;
   }
-  // Adds a row of empty values and returns it.
-  Value* add() {
-    add([](int) { return Value{}; });
-    return (*this)[rows_ - 1];
+  // The value when it is an integer, without making a Value.
+  std::optional<int64_t> integer(size_t r, size_t c) const {
+    const Cell& v = cell(r * width_ + c);
+    if (v.type != kInteger) return std::nullopt;
+    return v.i;
+  }
+  void set(size_t r, size_t c, const Value& v) { put(cell(r * width_ + c), v); }
+
+  // Adds a row: `fill(RowWriter&)` writes its `width` values.
+  template <class Fill>
+  void add(Fill&& fill) {
+    const size_t first = rows_ * width_;
+    if (first + width_ > capacity_) {
+      const size_t rows = chunks_.empty() ? kFirstChunk : kRowsPerChunk;
+      chunks_.emplace_back(new Cell[rows * width_]);
+      chunkStart_.push_back(first);
+      capacity_ = first + rows * width_;
+    }
+    RowWriter w(*this, first);
+    fill(w);
+    ++rows_;
   }
   void clear() {
     chunks_.clear();
-    rows_ = 0;
+    chunkStart_.clear();
+    text_.clear();
+    rows_ = capacity_ = textLeft_ = 0;
   }
 
  private:
   static constexpr size_t kFirstChunk = 16;  // most results are small
   static constexpr size_t kRowsPerChunk = 1024;
+  static constexpr size_t kTextBlock = 64 * 1024;
+
+  Cell& cell(size_t at) { return const_cast<Cell&>(std::as_const(*this).cell(at)); }
+  const Cell& cell(size_t at) const {
+    if (at < kFirstChunk * width_) return chunks_[0][at];
+    const size_t k = 1 + (at - kFirstChunk * width_) / (kRowsPerChunk * width_);
+    return chunks_[k][at - chunkStart_[k]];
+  }
+  void put(Cell& c, const Value& v) {
+    if (const auto* i = std::get_if<int64_t>(&v)) {
+      c.type = kInteger;
+      c.i = *i;
+    } else if (const auto* d = std::get_if<double>(&v)) {
+      c.type = kReal;
+      c.d = *d;
+    } else if (const auto* t = std::get_if<std::string>(&v)) {
+      putText(c, t->data(), t->size());
+    } else {
+      c.type = kNull;
+    }
+  }
+  // Text goes into the current block, or a block of its own when long; a
+  // value replaced leaves its old text where it was.
+  void putText(Cell& c, const char* p, size_t n) {
+    if (n > UINT32_MAX) throw DbError(kErrEngine, "A text value is too long.");
+    char* to;
+    if (n > kTextBlock / 4) {
+      text_.emplace_back(new char[n]);
+      to = text_.back().get();
+    } else {
+      if (n > textLeft_) {
+        text_.emplace_back(new char[kTextBlock]);
+        textAt_ = text_.back().get();
+        textLeft_ = kTextBlock;
+      }
+      to = textAt_;
+      textAt_ += n;
+      textLeft_ -= n;
+    }
+    if (n) std::memcpy(to, p, n);
+    c.type = kText;
+    c.p = to;
+    c.length = static_cast<uint32_t>(n);
+  }
+
   size_t width_ = 0;
   size_t rows_ = 0;
-  std::vector<std::vector<Value>> chunks_;
+  size_t capacity_ = 0;  // cells the chunks hold
+  std::vector<std::unique_ptr<Cell[]>> chunks_;
+  std::vector<size_t> chunkStart_;  // first cell of each chunk
+  std::vector<std::unique_ptr<char[]>> text_;
+  char* textAt_ = nullptr;
+  size_t textLeft_ = 0;
 };
 
 // A row set whose rows are read whole into memory: moving, counting and

@@ -103,6 +103,26 @@ Value readColumn(sqlite3_stmt* s, int i) {
   }
 }
 
+// The same, straight into a row being added.
+void readColumn(sqlite3_stmt* s, int i, RowStore::RowWriter& w) {
+  switch (sqlite3_column_type(s, i)) {
+    case SQLITE_INTEGER:
+      w.integer(sqlite3_column_int64(s, i));
+      break;
+    case SQLITE_FLOAT:
+      w.real(sqlite3_column_double(s, i));
+      break;
+    case SQLITE_TEXT:
+    case SQLITE_BLOB: {
+      const auto* p = static_cast<const char*>(sqlite3_column_blob(s, i));
+      w.text(p ? p : "", static_cast<size_t>(sqlite3_column_bytes(s, i)));
+      break;
+    }
+    default:
+      w.null();
+  }
+}
+
 void bindValue(sqlite3_stmt* s, int i, const Value& v) {
   if (std::holds_alternative<int64_t>(v)) {
     sqlite3_bind_int64(s, i, std::get<int64_t>(v));
@@ -295,7 +315,9 @@ class SqliteRecordset : public BufferedRecordset {
       const int rc = sqlite3_step(s);
       if (rc == SQLITE_DONE) break;
       if (rc != SQLITE_ROW) throwEngine(conn_->h, rc, source_);
-      rows_.add([s](int i) { return readColumn(s, i); });
+      rows_.add([s, n](RowStore::RowWriter& w) {
+        for (int i = 0; i < n; ++i) readColumn(s, i, w);
+      });
     }
     duplicates_.resize(static_cast<size_t>(nRowid_));
   }
@@ -362,8 +384,7 @@ class SqliteRecordset : public BufferedRecordset {
     std::vector<std::pair<int64_t, size_t>> ids;
     ids.reserve(rows_.size());
     for (size_t r = 0; r < rows_.size(); ++r)
-      if (std::holds_alternative<int64_t>(rows_[r][t]))
-        ids.emplace_back(std::get<int64_t>(rows_[r][t]), r);
+      if (const auto id = rows_.integer(r, t)) ids.emplace_back(*id, r);
     std::sort(ids.begin(), ids.end());
     for (size_t i = 0; i < ids.size(); ++i) {
       const bool dup = (i > 0 && ids[i - 1].first == ids[i].first) ||
@@ -381,7 +402,7 @@ class SqliteRecordset : public BufferedRecordset {
     const size_t c = checkedIndex(index);
     current();
     if (const Value* v = pendingValue(c)) return *v;
-    return rows_[pos_][static_cast<size_t>(nRowid_) + c];
+    return rows_.get(pos_, static_cast<size_t>(nRowid_) + c);
   }
 
   void setField(const std::string& name, const Value& value) override {
@@ -430,7 +451,7 @@ class SqliteRecordset : public BufferedRecordset {
     const size_t c = checkedIndex(index);
     current();
     const int t = columns_[c].rowidIndex;
-    return t < 0 ? std::string() : valueToText(rows_[pos_][static_cast<size_t>(t)]);
+    return t < 0 ? std::string() : valueToText(rows_.get(pos_, static_cast<size_t>(t)));
   }
 
   std::optional<int64_t> rowNumber(int index) override {
@@ -438,9 +459,7 @@ class SqliteRecordset : public BufferedRecordset {
     current();
     const int t = columns_[c].rowidIndex;
     if (t < 0) return std::nullopt;
-    const Value& id = rows_[pos_][static_cast<size_t>(t)];
-    if (!std::holds_alternative<int64_t>(id)) return std::nullopt;
-    return std::get<int64_t>(id);
+    return rows_.integer(pos_, static_cast<size_t>(t));
   }
 
  private:
@@ -482,7 +501,7 @@ class SqliteRecordset : public BufferedRecordset {
     sqlite3_stmt* s = told ? plan.plain : plan.stmt;
     for (size_t k = 0; k < plan.bindColumn.size(); ++k)
       bindValue(s, static_cast<int>(k + 1), assigned(plan.bindColumn[k]));
-    bindValue(s, static_cast<int>(plan.bindColumn.size() + 1), rows_[pos_][static_cast<size_t>(t)]);
+    bindValue(s, static_cast<int>(plan.bindColumn.size() + 1), rows_.get(pos_, static_cast<size_t>(t)));
     if (told)
       stepPlain(s, table);
     else
@@ -533,16 +552,15 @@ class SqliteRecordset : public BufferedRecordset {
   // Puts stored_ into the current row and into every other row of the
   // result that shows the same row of table t (a join can repeat it).
   void showStored(int t, const SavePlan& plan) {
-    auto refresh = [&](Value* r) {
+    auto refresh = [&](size_t r) {
       for (size_t k = 0; k < plan.shownIn.size(); ++k)
-        for (size_t c : plan.shownIn[k]) r[static_cast<size_t>(nRowid_) + c] = stored_[k];
+        for (size_t c : plan.shownIn[k]) rows_.set(r, static_cast<size_t>(nRowid_) + c, stored_[k]);
     };
-    Value* row = rows_[pos_];
-    refresh(row);
+    refresh(pos_);
     if (const auto& dups = duplicatesOf(static_cast<size_t>(t)); !dups.empty()) {
-      auto range = dups.equal_range(std::get<int64_t>(row[static_cast<size_t>(t)]));
+      auto range = dups.equal_range(*rows_.integer(pos_, static_cast<size_t>(t)));
       for (auto it = range.first; it != range.second; ++it)
-        if (it->second != pos_) refresh(rows_[it->second]);
+        if (it->second != pos_) refresh(it->second);
     }
   }
 
