@@ -24,9 +24,9 @@ class RowStore {
       double d;
       const char* p;
     };
-    uint32_t length = 0;
-    Type type = kNull;
-  };
+    uint32_t length;
+    Type type;
+  };  // left unset when made: every cell of a row is written as it is added
 
  public:
   // Writes the values of one row being added, in column order.

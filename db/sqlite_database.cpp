@@ -501,7 +501,8 @@ class SqliteRecordset : public BufferedRecordset {
     sqlite3_stmt* s = told ? plan.plain : plan.stmt;
     for (size_t k = 0; k < plan.bindColumn.size(); ++k)
       bindValue(s, static_cast<int>(k + 1), assigned(plan.bindColumn[k]));
-    bindValue(s, static_cast<int>(plan.bindColumn.size() + 1), rows_.get(pos_, static_cast<size_t>(t)));
+    bindValue(s, static_cast<int>(plan.bindColumn.size() + 1),
+              rows_.get(pos_, static_cast<size_t>(t)));
     if (told)
       stepPlain(s, table);
     else

@@ -144,8 +144,8 @@ class StoredRows {
 class PendingReceipts {
  public:
   struct Entry {
-    RowId row;        // the stored row
-    long bookmark;    // one place where the snapshot shows it
+    RowId row;      // the stored row
+    long bookmark;  // one place where the snapshot shows it
     double available;
   };
   bool empty() const { return rows_.empty(); }
@@ -267,8 +267,7 @@ class SnapshotReader : public LedgerReader {
   }
   db::Value receiptAvailable() override {
     if (!pending_.empty())
-      if (const double* p = pending_.find(headRow()))
-        return db::Value(*p);
+      if (const double* p = pending_.find(headRow())) return db::Value(*p);
     return s5_->field(receiptFields_.available);
   }
   db::Value receiptPrice() override { return s5_->field(receiptFields_.price); }
@@ -390,7 +389,7 @@ class SnapshotReader : public LedgerReader {
   LineFields lineFields_;
   ReceiptFields receiptFields_;
   std::unordered_map<std::string, std::vector<Shown>> lines_;  // by item key
-  std::unordered_map<std::string, Queue> receipts_;           // by item key
+  std::unordered_map<std::string, Queue> receipts_;            // by item key
   const std::vector<Shown>* line_ = nullptr;                   // the current item's lines
   size_t next_ = 0;
   Shown current_;
@@ -403,9 +402,9 @@ class SnapshotReader : public LedgerReader {
   std::vector<HeldLine> held_;
   std::vector<HeldReceipt> heldReceipts_;
   StoredRows storedRows_;
-  std::unordered_set<RowId> repeatedLines_;    // lines s4_ shows more than once
-  std::unordered_set<RowId> itemHeld_;         // those of the current item in held_
-  size_t heldBefore_ = 0;                      // held_ when the current line started
+  std::unordered_set<RowId> repeatedLines_;  // lines s4_ shows more than once
+  std::unordered_set<RowId> itemHeld_;       // those of the current item in held_
+  size_t heldBefore_ = 0;                    // held_ when the current line started
 };
 
 void SnapshotReader::saveReceipt(double available) {
