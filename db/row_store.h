@@ -66,7 +66,7 @@ class RowStore {
       case kReal:
         return Value(v.d);
       case kText:
-        return Value(std::string(v.p, v.length));
+        return Value(v.length ? std::string(v.p, v.length) : std::string());
       default:
         return Value(Null{});
     }
