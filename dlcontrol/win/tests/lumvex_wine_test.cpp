@@ -723,42 +723,68 @@ long peakRssKiB(pid_t pid) {
   return -1;
 }
 
+// One download of `size` bytes through the control; its time as the probe
+// measured it, and the peak memory of its process.
+struct ControlRound {
+  double seconds = 0;
+  long peakKiB = 0;
+  std::string line;
+};
+
 TEST_F(LumvexWine, Benchmark) {
   if (!std::getenv("KIT_BENCH")) GTEST_SKIP() << "set KIT_BENCH=1 to run the 1 GiB benchmark";
   const size_t size = size_t(1) << 30;
   const std::string url = server_.url("/big/" + std::to_string(size));
-  const std::string log = "bench.log";
-  WineProcess p = WineProcess::start({dir_->file("lumvex_probe.exe").string(), "bench",
-                                      dir_->winPath() + "\\" + log, url, saveFolder(), ocx()},
-                                     {.cwd = dir_->path(), .extraEnv = {}});
+  auto controlRound = [&](int round) {
+    const std::string log = "bench" + std::to_string(round) + ".log";
+    WineProcess p = WineProcess::start({dir_->file("lumvex_probe.exe").string(), "bench",
+                                        dir_->winPath() + "\\" + log, url, saveFolder(), ocx()},
+                                       {.cwd = dir_->path(), .extraEnv = {}});
+    ControlRound r;
+    while (p.running()) {
+      r.peakKiB = std::max(r.peakKiB, peakRssKiB(p.pid()));
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+    auto seen = lines(dir_->read(log));
+    auto bench = with(seen, "BENCH");
+    EXPECT_EQ(bench.size(), 1u) << ::testing::PrintToString(seen);
+    EXPECT_EQ(fs::file_size(saved(std::to_string(size))), size);
+    // The progress kept moving while the data streamed in.
+    EXPECT_GE(with(seen, "EVENT DLProgress").size(), 100u);
+    fs::remove(saved(std::to_string(size)));
+    if (!bench.empty()) {
+      r.line = bench[0];
+      r.seconds = std::atof(bench[0].substr(bench[0].find("seconds=") + 8).c_str());
+    }
+    return r;
+  };
+  auto curlRound = [&] {
+    const auto t0 = std::chrono::steady_clock::now();
+    const std::string curlOut = (dir_->path() / "curl.out").string();
+    EXPECT_EQ(std::system(("curl -s -o '" + curlOut + "' '" + url + "'").c_str()), 0);
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    fs::remove(curlOut);
+    return s;
+  };
+  // Rounds alternate so that both meet the same moments of a shared
+  // machine; the best of each is compared.
+  double control = 1e9, curl = 1e9;
   long peak = 0;
-  while (p.running()) {
-    peak = std::max(peak, peakRssKiB(p.pid()));
-    std::this_thread::sleep_for(milliseconds(100));
+  for (int round = 1; round <= 3; ++round) {
+    const ControlRound c = controlRound(round);
+    const double k = curlRound();
+    std::printf("round %d: control %.2f s, curl %.2f s, ratio %.2f, peak %.1f MiB (%s)\n", round,
+                c.seconds, k, k / c.seconds, c.peakKiB / 1024.0, c.line.c_str());
+    control = std::min(control, c.seconds);
+    curl = std::min(curl, k);
+    peak = std::max(peak, c.peakKiB);
   }
-  auto seen = lines(dir_->read(log));
-  auto bench = with(seen, "BENCH");
-  ASSERT_EQ(bench.size(), 1u) << ::testing::PrintToString(seen);
-  EXPECT_EQ(fs::file_size(saved(std::to_string(size))), size);
-  // The progress kept moving while the data streamed in.
-  EXPECT_GE(with(seen, "EVENT DLProgress").size(), 100u);
-  fs::remove(saved(std::to_string(size)));
-
-  auto t0 = std::chrono::steady_clock::now();
-  const std::string curlOut = (dir_->path() / "curl.out").string();
-  int rc = std::system(("curl -s -o '" + curlOut + "' '" + url + "'").c_str());
-  double curlSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  ASSERT_EQ(rc, 0);
-  fs::remove(curlOut);
-  double controlSeconds = std::atof(bench[0].substr(bench[0].find("seconds=") + 8).c_str());
   std::printf(
-      "LUMVEX_BENCH control_seconds=%.2f control_mib_s=%.1f curl_seconds=%.2f curl_mib_s=%.1f "
-      "ratio=%.2f "
-      "peak_rss_mib=%.1f (%s)\n",
-      controlSeconds, 1024.0 / controlSeconds, curlSeconds, 1024.0 / curlSeconds,
-      curlSeconds / controlSeconds, peak / 1024.0, bench[0].c_str());
-  ::testing::Test::RecordProperty("control_seconds", std::to_string(controlSeconds));
-  ::testing::Test::RecordProperty("curl_seconds", std::to_string(curlSeconds));
+      "LUMVEX_BENCH best of 3: control_seconds=%.2f control_mib_s=%.1f curl_seconds=%.2f "
+      "curl_mib_s=%.1f ratio=%.2f peak_rss_mib=%.1f\n",
+      control, 1024.0 / control, curl, 1024.0 / curl, curl / control, peak / 1024.0);
+  ::testing::Test::RecordProperty("control_seconds", std::to_string(control));
+  ::testing::Test::RecordProperty("curl_seconds", std::to_string(curl));
   ::testing::Test::RecordProperty("peak_rss_mib", std::to_string(peak / 1024.0));
 }
 
