@@ -9,6 +9,9 @@
 //             join read once (its rows printed to /dev/null), then one
 //             UPDATE of those five fields on every line, in one transaction
 //   Tallyrun  the program itself, started as a process on its program folder
+// With KIT_TALLYRUN_BEFORE naming another build of it (an earlier commit's),
+// that build runs in the same rounds on its own folder, so that before and
+// after are measured against the same floors.
 // With --postgres first, the year database is on the PostgreSQL server named by
 // $KIT_PG_STATE (tests/pg/fixture.sh), and the floor reads and writes the same
 // through ODBC: one SELECT of every line with its document, one prepared
@@ -262,10 +265,14 @@ int main(int argc, char** argv) {
   // work shares the machine.
   // The ratios: Tallyrun over this program's floor, over the sqlite3 tool's,
   // and over its own time at the size before (linear: that size's ratio).
-  std::printf("%9s %7s | %8s %9s %10s | %6s %7s %7s | %9s %12s %6s | %11s\n", "lines", "items",
+  const char* beforeBuild = std::getenv("KIT_TALLYRUN_BEFORE");
+  const bool compare = beforeBuild && *beforeBuild;
+  std::printf("%9s %7s | %8s %9s %10s | %6s %7s %7s | %9s %12s %6s | %11s", "lines", "items",
               "floor s", "sqlite3 s", "Tallyrun s", "/floor", "/sqlite3", "/before", "floor cpu",
               "Tallyrun cpu", "ratio", "us per line");
-  double before = 0;
+  if (compare) std::printf(" | %9s %6s %7s %7s", "before s", "/floor", "/sqlite3", "/before");
+  std::printf("\n");
+  double before = 0, beforeBefore = 0;
   for (size_t lines : sizes) {
     fs::remove_all(base);
     fs::create_directories(base / "prog");
@@ -280,8 +287,15 @@ int main(int argc, char** argv) {
     fs::copy_file(other && *other ? other : TALLYRUN_PATH, base / "prog" / "Tallyrun");
     const std::string year = (base / "prog" / "2011.db").string();
     fifocost::testing::writeAppDb((base / "prog" / "Velmora.DLL").string(), year, "2011-11-30");
+    const std::string beforeYear = (base / "before" / "2011.db").string();
+    if (compare) {
+      fs::create_directories(base / "before");
+      fs::copy_file(beforeBuild, base / "before" / "Tallyrun");
+      fifocost::testing::writeAppDb((base / "before" / "Velmora.DLL").string(), beforeYear,
+                                    "2011-11-30");
+    }
 
-    Timing floor, cli, run;
+    Timing floor, cli, run, old;
     for (int round = 0; round < 3; ++round) {
       fs::copy_file(ledger, base / "floor.db", fs::copy_options::overwrite_existing);
       const Timing f = floorRun((base / "floor.db").string());
@@ -292,14 +306,25 @@ int main(int argc, char** argv) {
       fs::copy_file(ledger, year, fs::copy_options::overwrite_existing);
       const Timing r = tallyrun(base / "prog");
       run = {std::min(run.wall, r.wall), std::min(run.cpu, r.cpu)};
+      if (!compare) continue;
+      fs::copy_file(ledger, beforeYear, fs::copy_options::overwrite_existing);
+      const Timing o = tallyrun(base / "before");
+      old = {std::min(old.wall, o.wall), std::min(old.cpu, o.cpu)};
     }
     const double perLine = run.wall / static_cast<double>(lines);
     const double growth = before > 0 ? run.wall / before : 1.0;
     before = run.wall;
-    std::printf(
-        "%9zu %7zu | %8.3f %9.3f %10.3f | %6.2f %7.2f %7.2f | %9.3f %12.3f %6.2f | %11.2f\n", lines,
-        p.items, floor.wall, cli.wall, run.wall, run.wall / floor.wall, run.wall / cli.wall, growth,
-        floor.cpu, run.cpu, run.cpu / floor.cpu, perLine * 1e6);
+    std::printf("%9zu %7zu | %8.3f %9.3f %10.3f | %6.2f %7.2f %7.2f | %9.3f %12.3f %6.2f | %11.2f",
+                lines, p.items, floor.wall, cli.wall, run.wall, run.wall / floor.wall,
+                run.wall / cli.wall, growth, floor.cpu, run.cpu, run.cpu / floor.cpu,
+                perLine * 1e6);
+    if (compare) {
+      const double oldGrowth = beforeBefore > 0 ? old.wall / beforeBefore : 1.0;
+      beforeBefore = old.wall;
+      std::printf(" | %9.3f %6.2f %7.2f %7.2f", old.wall, old.wall / floor.wall,
+                  old.wall / cli.wall, oldGrowth);
+    }
+    std::printf("\n");
     std::fflush(stdout);
   }
   fs::remove_all(base);
