@@ -84,15 +84,20 @@ class PerStatementReader : public LedgerReader {
     s4_ = db_.openRecordset(outgoingLinesQuery(code, dayAfterCutOff_));
     lineFields_.find(*s4_);
     started_ = false;
+    costed_.clear();
   }
+  // A stored line shows twice when its document was entered twice: it is
+  // costed once, not drawn for again.
   bool nextOpenLine() override {
     if (started_) s4_->moveNext();
     started_ = true;
+    while (!s4_->eof() && costed_.count(s4_->rowKey(lineFields_.settled))) s4_->moveNext();
     return !s4_->eof();
   }
   db::Value lineQuantity() override { return s4_->field(lineFields_.quantity); }
   void saveLine(std::optional<double> unitCost, double cost) override {
     saveLineFields(*s4_, lineFields_, unitCost, cost);
+    costed_.insert(s4_->rowKey(lineFields_.settled));
   }
   bool openReceipt() override {
     s5_ = db_.openRecordset(openReceiptsQuery(code_));
@@ -119,6 +124,7 @@ class PerStatementReader : public LedgerReader {
   std::string dayAfterCutOff_;
   db::Value code_;
   bool started_ = false;
+  std::unordered_set<std::string> costed_;  // the item's stored lines saved
   std::unique_ptr<db::Recordset> s4_, s5_;
   LineFields lineFields_;
   ReceiptFields receiptFields_;

@@ -363,6 +363,24 @@ TEST_P(LPartTest, AReceiptOfADocumentEnteredTwiceIsDrawnOnce) {
   EXPECT_EQ(after[1].available, 4.0);
 }
 
+TEST_P(LPartTest, ASaleOfADocumentEnteredTwiceIsCostedOnce) {
+  Ledger l;
+  l.docs = {
+      {"R1", "2011-01-01", "入货"}, {"S1", "2011-02-01", "销货"}, {"S2", "2011-02-02", "销货"}};
+  l.lines = {receipt("R1", "A", 10, 10.0), outgoing("S1", "A", 3, 40), outgoing("S2", "A", 2, 90)};
+  make(l);
+  if (engine() == Engine::kSqlite)
+    redeclare(yearDb_, "库单", "发票号 TEXT, 日期 DATETIME, 类别 TEXT");
+  else
+    store_->exec("ALTER TABLE 库单 DROP CONSTRAINT 库单_pkey");
+  store_->exec("INSERT INTO 库单 VALUES ('S1', '2011-02-01', '销货')");
+  run();
+  const auto after = lines();
+  EXPECT_EQ(after[1].cost, 30.0);
+  EXPECT_EQ(after[2].cost, 20.0);
+  EXPECT_EQ(after[0].available, 5.0);
+}
+
 TEST_P(LPartTest, AReceiptWithNothingLeftInATextColumnIsNotDrawnAgain) {
   if (engine() == Engine::kPostgres) GTEST_SKIP() << "the server's schema keeps 销合 a number";
   make(workedExample());
