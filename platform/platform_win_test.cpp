@@ -12,6 +12,7 @@
 #include "platform/registry.h"
 #include "platform/testing/listing.h"
 #include "platform/ui.h"
+#include "platform/win/shell_start.h"
 #include "platform/win/unique_handle.h"
 #include "platform/win/wide.h"
 #include "tests/support/errors.h"
@@ -305,6 +306,30 @@ TEST_F(WinProcessTest, AnUnquotedProgramPathWithBlanksStillStarts) {
       WindowStyle::kMaximizedFocus);
   EXPECT_EQ(waitExit(pid), 7u);
   EXPECT_EQ(fs_->readFile(out), std::to_string(pid) + "\n/runtime\n");
+}
+
+// The way an installer that asks for administrator rights is started: the
+// shell gets the program and its arguments apart, and the process is followed.
+TEST_F(WinProcessTest, StartingThroughTheShellPassesArgumentsAndHandsTheProcessOver) {
+  fs_->makeFolder(path("修车 店铺"));
+  fs_->copyFile(child(), path("修车 店铺\\MSAC2003.exe"));
+  const std::string out = path("out.txt");
+  PROCESS_INFORMATION pi = win::startThroughShell(
+      win::widen(quoteArgIfNeeded(path("修车 店铺\\MSAC2003.exe")) + "  args " +
+                 quoteArgIfNeeded(out) + " " + quoteArgIfNeeded("E:\\da ta\\") + " /s"),
+      SW_SHOWMINIMIZED);
+  win::UniqueKernelHandle process(pi.hProcess);
+  ASSERT_TRUE(process);
+  EXPECT_EQ(pi.hThread, nullptr);
+  ASSERT_EQ(::WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  ::GetExitCodeProcess(process.get(), &code);
+  EXPECT_EQ(code, 7u);
+  EXPECT_EQ(fs_->readFile(out), std::to_string(pi.dwProcessId) + "\nE:\\da ta\\\n/s\n");
+  EXPECT_EQ(errorNumber([&] {
+              win::startThroughShell(win::widen(path("none\\MSAC2003.exe")), SW_SHOWMINIMIZED);
+            }),
+            kErrFileNotFound);
 }
 
 TEST_F(WinProcessTest, AMissingProgramIsFileNotFound) {

@@ -31,6 +31,10 @@ class Child {
   virtual bool waitAwhile(int timeoutMs) = 0;
   // Ends the program and returns once it has ended.
   virtual void terminate() = 0;
+  // What the program has read and written so far, in bytes, where the
+  // system tells (0 where it does not): one that moves nothing for long is
+  // not at work.
+  virtual uint64_t bytesMoved() { return 0; }
 };
 
 class Processes {

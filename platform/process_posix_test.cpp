@@ -87,6 +87,15 @@ TEST_F(PosixProcessesTest, AWatchedProgramReportsItsExitStatusOrIsEnded) {
   slow->terminate();
   EXPECT_TRUE(slow->exitStatus().has_value());
   EXPECT_THROW(p->startWatched("D:\\missing.exe", WindowStyle::kHide), PlatformError);
+  // What a program has written counts as work done.
+  write("writer.sh",
+        "#!/bin/sh\nprintf '%0100000d' 0 > \"" + path("written") + "\"\nexec sleep 30\n");
+  ::chmod(path("writer.sh").c_str(), 0755);
+  auto writer = p->startWatched("D:\\writer.sh", WindowStyle::kHide);
+  for (int i = 0; i < 400 && writer->bytesMoved() < 100000; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_GE(writer->bytesMoved(), 100000u);
+  writer->terminate();
 }
 
 TEST_F(PosixProcessesTest, OneInstancePerProgramPath) {

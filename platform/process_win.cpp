@@ -1,17 +1,23 @@
 // Starting programs and the previous-instance test on Windows.
 #include <windows.h>
+#include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwctype>
 
 #include "platform/error.h"
 #include "platform/process.h"
 #include "platform/win/module_path.h"
+#include "platform/win/shell_start.h"
 #include "platform/win/unique_handle.h"
 #include "platform/win/wide.h"
 
 namespace plat {
 namespace {
+
+// ERROR_ELEVATION_REQUIRED, which the cross-compiler's headers lack.
+constexpr DWORD kElevationRequired = 740;
 
 int showCommand(WindowStyle style) {
   switch (style) {
@@ -45,6 +51,8 @@ PROCESS_INFORMATION create(const std::string& commandLine, WindowStyle style) {
                         &pi)) {
     const DWORD e = ::GetLastError();
     switch (e) {
+      case kElevationRequired:
+        return win::startThroughShell(win::widen(commandLine), showCommand(style));
       case ERROR_FILE_NOT_FOUND:
       case ERROR_PATH_NOT_FOUND:
       case ERROR_INVALID_NAME:
@@ -60,6 +68,41 @@ PROCESS_INFORMATION create(const std::string& commandLine, WindowStyle style) {
   }
   return pi;
 }
+
+}  // namespace
+
+PROCESS_INFORMATION win::startThroughShell(const std::wstring& commandLine, int show) {
+  const size_t first = commandLine.find_first_not_of(L" \t");
+  if (first == std::wstring::npos) throw errorOf(kErrInvalidProcedureCall);
+  std::wstring file;
+  size_t end;
+  if (commandLine[first] == L'"') {
+    end = commandLine.find(L'"', first + 1);
+    file = commandLine.substr(first + 1, end == std::wstring::npos ? end : end - first - 1);
+    end = end == std::wstring::npos ? commandLine.size() : end + 1;
+  } else {
+    end = std::min(commandLine.find_first_of(L" \t", first), commandLine.size());
+    file = commandLine.substr(first, end - first);
+  }
+  const size_t args = commandLine.find_first_not_of(L" \t", end);
+  const std::wstring parameters = args == std::wstring::npos ? L"" : commandLine.substr(args);
+  SHELLEXECUTEINFOW info{};
+  info.cbSize = sizeof info;
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+  info.lpVerb = L"open";
+  info.lpFile = file.c_str();
+  info.lpParameters = parameters.empty() ? nullptr : parameters.c_str();
+  info.nShow = show;
+  if (!::ShellExecuteExW(&info)) throw win::errorFromWin32(::GetLastError());
+  // A program started is always handed over; without one there is nothing to follow.
+  if (!info.hProcess) throw win::errorFromWin32(kElevationRequired);
+  PROCESS_INFORMATION pi{};
+  pi.hProcess = info.hProcess;
+  pi.dwProcessId = ::GetProcessId(info.hProcess);
+  return pi;
+}
+
+namespace {
 
 class WinChild : public Child {
  public:
@@ -82,6 +125,12 @@ class WinChild : public Child {
   void terminate() override {
     ::TerminateProcess(process_.get(), 1);
     ::WaitForSingleObject(process_.get(), 10000);
+  }
+
+  uint64_t bytesMoved() override {
+    IO_COUNTERS io{};
+    if (!::GetProcessIoCounters(process_.get(), &io)) return 0;
+    return io.ReadTransferCount + io.WriteTransferCount;
   }
 
  private:

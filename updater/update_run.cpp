@@ -230,9 +230,16 @@ void UpdateRun::PocProbar() {
 }
 
 bool UpdateRun::awaitTool(plat::Child& tool, double startedAt) {
+  uint64_t moved = tool.bytesMoved();
+  double lastMove = startedAt;
   for (;;) {
     if (const std::optional<uint32_t> status = tool.exitStatus()) return *status == 0;
-    if (svc_.clock.monotonicSeconds() - startedAt >= kToolLimitSeconds) {
+    const double now = svc_.clock.monotonicSeconds();
+    if (const uint64_t m = tool.bytesMoved(); m != moved) {
+      moved = m;
+      lastMove = now;
+    }
+    if (now - lastMove >= kToolLimitSeconds) {
       tool.terminate();
       return false;
     }

@@ -34,7 +34,10 @@ inline constexpr const char* kUpdateDone =
     "软件自动升级完成,可以进入正常工作啦!................................";
 inline constexpr const char* kInstalling = "正在安装...";
 
-// The archive tool gets this long before it is taken as hung and ended.
+// The archive tool is taken as hung and ended once it has gone this long
+// without reading or writing anything; one still at work (a big file onto a
+// slow share) is left to finish, as ended mid-write it would leave a data
+// file cut short.
 inline constexpr double kToolLimitSeconds = 600.0;
 
 // Lines 1 to 3 of server.xml, as the run uses them.

@@ -201,6 +201,9 @@ class FakeTool : public plat::Child {
     journal_.push_back("tool ended by force");
     left_ = 0;
   }
+  // A tool at work writes a little between looks.
+  uint64_t bytesMoved() override { return working ? left_ : 0; }
+  bool working = false;
 
  private:
   std::vector<std::string>& journal_;
@@ -214,12 +217,15 @@ class ToolProcesses : public launcher::testing::FakeProcesses {
   bool missing = false;
   int runsFor = 3;  // -1: hangs
   uint32_t status = 0;
+  bool working = false;  // reads and writes while it runs
   explicit ToolProcesses(std::vector<std::string>& j) : journal(j) {}
   std::unique_ptr<plat::Child> startWatched(const std::string& commandLine,
                                             plat::WindowStyle style) override {
     if (missing) throw plat::errorOf(plat::kErrFileNotFound);
     started.push_back({commandLine, style});
-    return std::make_unique<FakeTool>(journal, runsFor, status);
+    auto tool = std::make_unique<FakeTool>(journal, runsFor, status);
+    tool->working = working;
+    return tool;
   }
 };
 
@@ -316,6 +322,17 @@ TEST_F(UpdateRunTest, AToolThatFailsOrCannotStartOrHangsIsAFailedUpdate) {
     EXPECT_EQ(ui.shown.back().style, plat::mb::kCritical) << c.name;
     EXPECT_EQ(ui.shown.back().title, "") << c.name;
   }
+}
+
+// A tool still reading and writing is waited for past the limit: ended, it
+// would leave a file of the data folder cut short.
+TEST_F(UpdateRunTest, AToolStillAtWorkIsWaitedForPastTheLimit) {
+  processes.runsFor = 40000;  // 2000 s of looks
+  processes.working = true;
+  clock.step = 0.05;
+  loadAndDownload(100);
+  EXPECT_EQ(journal, (std::vector<std::string>{"delete D:\\shop\\netrar.xml",
+                                               "box " + std::string(kUpdateDone), "end"}));
 }
 
 TEST_F(UpdateRunTest, LoadFailureEndsTheProgram) {
