@@ -37,8 +37,17 @@ bool moveInto(UniqueFileHandle& out, const std::wstring& target, const std::stri
     return false;
   out.reset();
   std::wstring source = widen(contentFile);
-  if (ReplaceFileW(target.c_str(), source.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                   nullptr, nullptr)) {
+  // The name is freed first: renamed over an existing file, the content
+  // would be written out to the disk at once by file systems that guard
+  // against a replacement that a crash could leave empty (ext4 does), a
+  // wait as long as the download. The target's content goes either way.
+  const bool freed = DeleteFileW(target.c_str()) != 0;
+  if (freed && MoveFileExW(source.c_str(), target.c_str(), 0)) {
+    SetFileAttributesW(target.c_str(), info.dwFileAttributes & ~FILE_ATTRIBUTE_TEMPORARY);
+    return true;
+  }
+  if (!freed && ReplaceFileW(target.c_str(), source.c_str(), nullptr,
+                             REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
     SetFileAttributesW(target.c_str(), info.dwFileAttributes & ~FILE_ATTRIBUTE_TEMPORARY);
     return true;
   }

@@ -468,8 +468,13 @@ bool runJob(Job& job) {
     return false;
   int64_t count = 0;
   {
+    // The file made empty by GetTempFileName is opened as it is, not
+    // recreated: a file cut to nothing and then written is written out to
+    // the disk when it is closed by file systems that guard against an
+    // overwrite that a crash could leave empty (ext4 does), a wait as long
+    // as the download.
     UniqueFileHandle file(CreateFileW(job.tempPath.c_str(), GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                       FILE_ATTRIBUTE_TEMPORARY, nullptr));
     if (!file)
       return job.fail("Cannot write the temporary file: " +
