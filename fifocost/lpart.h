@@ -30,9 +30,12 @@ namespace fifocost {
 struct Options {
   ReadMode mode = ReadMode::kSnapshot;
   // Whole items are grouped into one transaction until this many lines are
-  // costed or this much time has passed: every commit waits for the disk,
-  // so they are kept few, yet a kill loses little work.
-  size_t linesPerCommit = 200000;
+  // costed or this much time has passed: every commit waits for the disk
+  // and rewrites most pages of the ledger (its items are spread all over
+  // the file), so they are kept few, yet a kill loses little work. The time
+  // bounds the work lost; the lines bound the saves held for the commit
+  // (some 40 bytes a line).
+  size_t linesPerCommit = 1000000;
   double secondsPerCommit = 5.0;
 };
 
