@@ -313,19 +313,6 @@ class OdbcRecordset : public BufferedRecordset {
     rows_.clear();
   }
 
-  long bookmark() override {
-    current();
-    return static_cast<long>(pos_);
-  }
-
-  void goTo(long bookmark) override {
-    check();
-    if (bookmark < 0 || static_cast<size_t>(bookmark) >= rows_.size())
-      throw DbError(kErrNoCurrentRecord, "Not a valid bookmark.");
-    pos_ = static_cast<size_t>(bookmark);
-    editing_ = false;
-  }
-
  private:
   bool isOpen() const override { return server_ && server_->conn.isOpen(); }
 

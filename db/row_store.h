@@ -187,6 +187,18 @@ class BufferedRecordset : public Recordset {
     editing_ = true;
     pending_.clear();
   }
+  // A bookmark is the row's place in the result.
+  long bookmark() override {
+    current();
+    return static_cast<long>(pos_);
+  }
+  void goTo(long bookmark) override {
+    check();
+    if (bookmark < 0 || static_cast<size_t>(bookmark) >= rows_.size())
+      throw DbError(kErrNoCurrentRecord, "Not a valid bookmark.");
+    pos_ = static_cast<size_t>(bookmark);
+    editing_ = false;
+  }
 
  protected:
   // Whether the connection the rows came from is still open.

@@ -434,19 +434,6 @@ class SqliteRecordset : public BufferedRecordset {
     rows_.clear();
   }
 
-  long bookmark() override {
-    current();
-    return static_cast<long>(pos_);
-  }
-
-  void goTo(long bookmark) override {
-    check();
-    if (bookmark < 0 || static_cast<size_t>(bookmark) >= rows_.size())
-      throw DbError(kErrNoCurrentRecord, "Not a valid bookmark.");
-    pos_ = static_cast<size_t>(bookmark);
-    editing_ = false;
-  }
-
   std::string rowKey(int index) override {
     const size_t c = checkedIndex(index);
     current();
