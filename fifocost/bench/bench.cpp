@@ -263,6 +263,28 @@ Timing tallyrun(const fs::path& folder) {
   return process((folder / "Tallyrun").string(), {});
 }
 
+// The generated ledger of a size: an item per hundred lines, seeded by the size.
+fifocost::testing::GenParams ledgerOf(size_t lines) {
+  fifocost::testing::GenParams p;
+  p.lines = lines;
+  p.items = std::max<size_t>(10, lines / 100);
+  p.seed = lines;
+  return p;
+}
+
+// A program folder: `program` as Tallyrun, beside an application database
+// that names `year` as the year database.
+void makeProgramFolder(const fs::path& folder, const std::string& program,
+                       const std::string& year) {
+  fs::create_directories(folder);
+  fs::copy_file(program, folder / "Tallyrun");
+  fifocost::testing::writeAppDb((folder / "Velmora.DLL").string(), year, "2011-11-30");
+}
+
+void keepBest(Timing& best, const Timing& t) {
+  best = {std::min(best.wall, t.wall), std::min(best.cpu, t.cpu)};
+}
+
 Timing sqlite3Cli(const fs::path& base, const std::string& path) {
   const fs::path script = base / "floor.sql";
   std::ofstream(script)
@@ -358,15 +380,9 @@ int postgresMain(const std::vector<size_t>& sizes) {
   auto store = fifocost::testing::makePostgresStore("tallyrun_bench");
   for (size_t lines : sizes) {
     fs::remove_all(base);
-    fs::create_directories(base / "prog");
-    fifocost::testing::GenParams p;
-    p.lines = lines;
-    p.items = std::max<size_t>(10, lines / 100);
-    p.seed = lines;
+    const fifocost::testing::GenParams p = ledgerOf(lines);
     const auto ledger = fifocost::testing::generate(p);
-    fs::copy_file(TALLYRUN_PATH, base / "prog" / "Tallyrun");
-    fifocost::testing::writeAppDb((base / "prog" / "Velmora.DLL").string(), store->dbpath(),
-                                  "2011-11-30");
+    makeProgramFolder(base / "prog", TALLYRUN_PATH, store->dbpath());
     store->write(ledger);
     const Timing floor = postgresFloor(store->dbpath());
     store->write(ledger);
@@ -404,44 +420,35 @@ int main(int argc, char** argv) {
   double before = 0, beforeBefore = 0, stmtsBefore = 0;
   for (size_t lines : sizes) {
     fs::remove_all(base);
-    fs::create_directories(base / "prog");
-    fifocost::testing::GenParams p;
-    p.lines = lines;
-    p.items = std::max<size_t>(10, lines / 100);
-    p.seed = lines;
+    const fifocost::testing::GenParams p = ledgerOf(lines);
     const std::string ledger = (base / "ledger.db").string();
+    fs::create_directories(base);
     fifocost::testing::writeYearDb(ledger, fifocost::testing::generate(p));
     // Another build of the program may be compared: KIT_TALLYRUN names it.
     const char* other = std::getenv("KIT_TALLYRUN");
-    fs::copy_file(other && *other ? other : TALLYRUN_PATH, base / "prog" / "Tallyrun");
     const std::string year = (base / "prog" / "2011.db").string();
-    fifocost::testing::writeAppDb((base / "prog" / "Velmora.DLL").string(), year, "2011-11-30");
+    makeProgramFolder(base / "prog", other && *other ? other : TALLYRUN_PATH, year);
     const std::string beforeYear = (base / "before" / "2011.db").string();
-    if (compare) {
-      fs::create_directories(base / "before");
-      fs::copy_file(beforeBuild, base / "before" / "Tallyrun");
-      fifocost::testing::writeAppDb((base / "before" / "Velmora.DLL").string(), beforeYear,
-                                    "2011-11-30");
-    }
+    if (compare) makeProgramFolder(base / "before", beforeBuild, beforeYear);
 
     Timing floor, cli, stmts, run, old;
     for (int round = 0; round < 3; ++round) {
       fs::copy_file(ledger, base / "floor.db", fs::copy_options::overwrite_existing);
       const Timing f = floorRun((base / "floor.db").string());
-      floor = {std::min(floor.wall, f.wall), std::min(floor.cpu, f.cpu)};
+      keepBest(floor, f);
       fs::copy_file(ledger, base / "floor.db", fs::copy_options::overwrite_existing);
       const Timing c = sqlite3Cli(base, (base / "floor.db").string());
-      cli = {std::min(cli.wall, c.wall), std::min(cli.cpu, c.cpu)};
+      keepBest(cli, c);
       fs::copy_file(ledger, base / "floor.db", fs::copy_options::overwrite_existing);
       const Timing st = statementsFloor((base / "floor.db").string(), "2011-12-01");
-      stmts = {std::min(stmts.wall, st.wall), std::min(stmts.cpu, st.cpu)};
+      keepBest(stmts, st);
       fs::copy_file(ledger, year, fs::copy_options::overwrite_existing);
       const Timing r = tallyrun(base / "prog");
-      run = {std::min(run.wall, r.wall), std::min(run.cpu, r.cpu)};
+      keepBest(run, r);
       if (!compare) continue;
       fs::copy_file(ledger, beforeYear, fs::copy_options::overwrite_existing);
       const Timing o = tallyrun(base / "before");
-      old = {std::min(old.wall, o.wall), std::min(old.cpu, o.cpu)};
+      keepBest(old, o);
     }
     const double perLine = run.wall / static_cast<double>(lines);
     const double growth = before > 0 ? run.wall / before : 1.0;
