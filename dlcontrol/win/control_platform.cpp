@@ -41,13 +41,11 @@ bool moveInto(UniqueFileHandle& out, const std::wstring& target, const std::stri
   // would be written out to the disk at once by file systems that guard
   // against a replacement that a crash could leave empty (ext4 does), a
   // wait as long as the download. The target's content goes either way.
-  const bool freed = DeleteFileW(target.c_str()) != 0;
-  if (freed && MoveFileExW(source.c_str(), target.c_str(), 0)) {
-    SetFileAttributesW(target.c_str(), info.dwFileAttributes & ~FILE_ATTRIBUTE_TEMPORARY);
-    return true;
-  }
-  if (!freed && ReplaceFileW(target.c_str(), source.c_str(), nullptr,
-                             REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+  const bool moved = DeleteFileW(target.c_str())
+                         ? MoveFileExW(source.c_str(), target.c_str(), 0) != 0
+                         : ReplaceFileW(target.c_str(), source.c_str(), nullptr,
+                                        REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
+  if (moved) {
     SetFileAttributesW(target.c_str(), info.dwFileAttributes & ~FILE_ATTRIBUTE_TEMPORARY);
     return true;
   }
